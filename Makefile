@@ -1,0 +1,26 @@
+# Thin wrapper over CMake: `make`, `make run`, `make test`.
+BUILD     ?= build
+BUILDTYPE ?= RelWithDebInfo
+PORT      ?= 5000
+JOBS      ?= 2
+
+.PHONY: all build run test clean
+
+all: build
+
+build:
+	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=$(BUILDTYPE) >/dev/null
+	@cmake --build $(BUILD) -j $(JOBS)
+
+# Starts the server on $(PORT) in run/, beside a copy of the sample accounts.
+run: build
+	@mkdir -p run
+	@cp examples/accounts.csv run/accounts.csv
+	@echo "Server on port $(PORT). Connect with: $(BUILD)/client, then /login alice alice1 127.0.0.1 $(PORT)"
+	@cd run && exec ../$(BUILD)/server $(PORT)
+
+test: build
+	@ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+clean:
+	@rm -rf $(BUILD) build-asan build-fuzz run

@@ -1,0 +1,54 @@
+#include "framer.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+Cut cut_message(std::string_view bytes, std::size_t have) {
+    const std::size_t room = have < proto::RECV_BUFFER_SIZE ? proto::RECV_BUFFER_SIZE - have : 0;
+    const std::size_t look = std::min(bytes.size(), room);
+    for (std::size_t i = 0; i < look; ++i) {
+        if (bytes[i] == '\0' || bytes[i] == '\n') return {Cut::message, i + 1};
+    }
+    if (have + bytes.size() >= proto::RECV_BUFFER_SIZE) return {Cut::overflow, room};
+    return {Cut::need_more, bytes.size()};
+}
+
+Framer::Framer(std::size_t capacity)
+    : buf_(std::max(capacity, 2 * proto::RECV_BUFFER_SIZE)) {}
+
+char* Framer::space() {
+    if (begin_ == end_) {
+        begin_ = end_ = 0;
+    } else if (begin_ > 0 && buf_.size() - end_ < proto::RECV_BUFFER_SIZE) {
+        // What is left at the front is part of one message, so it is short.
+        std::memmove(buf_.data(), buf_.data() + begin_, end_ - begin_);
+        end_ -= begin_;
+        begin_ = 0;
+    }
+    return buf_.data() + end_;
+}
+
+std::size_t Framer::feed(std::string_view bytes) {
+    char* dst = space();
+    const std::size_t n = std::min(bytes.size(), space_size());
+    std::memcpy(dst, bytes.data(), n);
+    commit(n);
+    return n;
+}
+
+Framer::Status Framer::next(std::string_view& msg) {
+    const std::string_view pending(buf_.data() + begin_, end_ - begin_);
+    const Cut cut = cut_message(pending, 0);
+    switch (cut.kind) {
+        case Cut::message:
+            msg = pending.substr(0, cut.used - 1);
+            begin_ += cut.used;
+            return Status::message;
+        case Cut::overflow:
+            begin_ += cut.used;
+            return Status::overflow;
+        case Cut::need_more:
+            break;
+    }
+    return Status::need_more;
+}

@@ -1,0 +1,322 @@
+// handle_command and its handlers: one function per request word. Each
+// handler splits the message with the shared tokenizer, logs, changes the
+// registry and queues its replies; relayed lines go to members in order.
+#include <cassert>
+#include <cstdio>
+#include <string>
+
+#include "connections.hpp"
+#include "protocol.hpp"
+#include "registry.hpp"
+#include "server.hpp"
+#include "tokenizer.hpp"
+
+namespace {
+
+using std::string_view;
+
+// Queues a reply, cut to what one message can carry.
+void send_text(int sock, std::string text) {
+    if (text.size() > proto::MAX_TEXT_LEN) text.resize(proto::MAX_TEXT_LEN);
+    queue_send(sock, text);
+}
+
+void reply(int sock, string_view word, std::initializer_list<string_view> fields) {
+    send_text(sock, proto::join_fields(word, fields));
+}
+
+std::string str(string_view s) { return std::string(s); }
+
+// Length argument for printing a string_view with "%.*s".
+int len(string_view s) { return static_cast<int>(s.size()); }
+
+void missing_field(string_view word) {
+    std::printf("%.*s request is missing a field. ignored.\n", len(word), word.data());
+}
+
+// Builds replies of the form "HEAD<field><field>..." that continue in
+// further messages of the same form when one would pass 499 characters.
+class ListReply {
+public:
+    ListReply(int sock, string_view head) : sock_(sock), head_(head), msg_(head) {}
+
+    // Room left in the current message.
+    std::size_t room() const { return proto::MAX_TEXT_LEN - msg_.size(); }
+    bool fresh() const { return msg_.size() == head_.size(); }
+
+    // Appends `sep` and `field`; starts a new message first when they do not
+    // fit, beginning it with `restart` (which then replaces `sep`).
+    void add(string_view sep, string_view field, string_view restart = {}) {
+        if (!fresh() && sep.size() + field.size() > room()) {
+            flush();
+            if (!restart.empty()) {
+                msg_.append(restart.substr(0, room() > 2 ? room() - 2 : 0));
+            } else {
+                sep = {};
+            }
+        }
+        msg_.append(sep.substr(0, room()));
+        msg_.append(field.substr(0, room()));
+    }
+
+    void flush() {
+        queue_send(sock_, msg_);
+        msg_ = head_;
+    }
+
+private:
+    int sock_;
+    std::string head_;
+    std::string msg_;
+};
+
+int do_login(int sock, Tokenizer& tok) {
+    const auto id = tok.next(proto::FIELD_SEP);
+    const auto password = tok.rest();
+    std::printf("Received log-in request:\nUser:%s\tPass:%s\n", str(id.value_or("")).c_str(),
+                str(password.value_or("")).c_str());
+    int j = -1;
+    if (id && password) {
+        for (int k = 0; k < MAX_ACCOUNTS; ++k) {
+            if (!login[k].empty() && login[k] == *id && pass[k] == *password) {
+                j = k;
+                break;
+            }
+        }
+    }
+    if (j == -1) {
+        std::printf("USERNAME,PASSWORD pair was not valid. log-in rejected\n");
+        reply(sock, proto::LG_NACK, {proto::LG_BAD_CREDENTIALS});
+        return 0;
+    }
+    if (users_online == MAX_USERS) {
+        std::printf("MAXIMUM number of users has reached. login rejected.\n");
+        reply(sock, proto::LG_NACK, {proto::LG_MAX_USERS});
+        return 0;
+    }
+    if (get_clientSocket(j) != -1) {
+        std::printf("User is already logged in. login rejected.\n");
+        reply(sock, proto::LG_NACK, {proto::LG_ALREADY_ONLINE});
+        return 0;
+    }
+    if (is_logged_in(sock)) {
+        std::printf("Same socket is being used by another user. login rejected.\n");
+        reply(sock, proto::LG_NACK, {proto::LG_SOCKET_IN_USE});
+        return 0;
+    }
+    clients[users_online] = ClientRow{sock, j};
+    ++users_online;
+    reply(sock, proto::LG_ACK, {});
+    std::printf("Client %s successfully logged in. Client ID:%d\n", login[j].c_str(), j);
+    return 0;
+}
+
+int do_logout(int sock) {
+    if (!is_logged_in(sock)) return 0;
+    client_leave(sock);
+    client_go_offline(sock);
+    printall();
+    return 1;
+}
+
+int do_qry(int sock) {
+    if (!is_logged_in(sock)) {
+        std::printf("QUERY requested before loggin-in. rejected.\n");
+        reply(sock, proto::QRY_NACK, {});
+        return 0;
+    }
+    const std::string head = str(proto::QRY_ACK) + proto::FIELD_SEP;
+    ListReply out(sock, head);
+    for (int i = 0; i < users_online; ++i) {
+        const int id = clients[i].clientID;
+        const std::string& name = login[id];
+        out.add(i == 0 ? "" : string_view(":"), name);
+        for (int s = 0; s < active_sessions; ++s) {
+            // An entry cut between its sessions goes on with its client ID.
+            if (is_in_session(s, id)) out.add("#", sessions[s]->name, name);
+        }
+    }
+    out.flush();
+    std::printf("Query Processed Successfully.\n");
+    return 0;
+}
+
+int do_qryme(int sock) {
+    if (!is_logged_in(sock)) {
+        std::printf("QUERYME requested before loggin-in. rejected.\n");
+        reply(sock, proto::QRYME_NACK, {});
+        return 0;
+    }
+    const int id = get_clientID(sock);
+    ListReply out(sock, proto::QRYME_ACK);
+    for (int s = 0; s < active_sessions; ++s) {
+        if (is_in_session(s, id)) out.add("#", sessions[s]->name);
+    }
+    out.flush();
+    std::printf("Query Processed Successfully.\n");
+    return 0;
+}
+
+int do_newconf(int sock, string_view word, Tokenizer& tok) {
+    const auto name = tok.rest();
+    if (!name) {
+        missing_field(word);
+        return 0;
+    }
+    if (!is_logged_in(sock)) {
+        std::printf("NEWCONF requested before loggin-in. rejected.\n");
+        reply(sock, proto::NEWCONF_NACK, {*name, proto::NEWCONF_NOT_LOGGED_IN});
+        return 0;
+    }
+    if (session_exists(*name)) {
+        std::printf("NEWCONF: Session name already exists. rejected.\n");
+        reply(sock, proto::NEWCONF_NACK, {*name, proto::NEWCONF_EXISTS});
+        return 0;
+    }
+    if (active_sessions == MAX_SESSIONS) {
+        std::printf("MAX_SESSIONS reached. NEWCONF rejected.\n");
+        reply(sock, proto::NEWCONF_NACK, {*name, proto::NEWCONF_TABLE_FULL});
+        return 0;
+    }
+    const int s = create_session(*name, get_clientID(sock));
+    std::printf("Session#: %d was created. Session Name: %s\n", s, sessions[s]->name.c_str());
+    reply(sock, proto::NEWCONF_ACK, {*name});
+    printall();
+    return 0;
+}
+
+int do_join(int sock, string_view word, Tokenizer& tok) {
+    const auto name = tok.rest();
+    if (!name) {
+        missing_field(word);
+        return 0;
+    }
+    if (!is_logged_in(sock)) {
+        std::printf("JOIN requested before loggin-in. rejected.\n");
+        reply(sock, proto::JOIN_NACK, {*name, proto::JOIN_NOT_LOGGED_IN});
+        return 0;
+    }
+    const int s = get_sessionID(*name);
+    const int id = get_clientID(sock);
+    if (s == -1) {
+        std::printf("Session Name doesn't exist. JOIN rejected.\n");
+        reply(sock, proto::JOIN_NACK, {*name, proto::JOIN_NO_SESSION});
+        return 0;
+    }
+    Session& session = *sessions[s];
+    if (session.count == MAX_SESSION_MEMBERS) {
+        std::printf("MAX_SESSION_MEMBERS reached. JOIN rejected.\n");
+        reply(sock, proto::JOIN_NACK, {*name, proto::JOIN_FULL});
+        return 0;
+    }
+    if (is_in_session(s, id)) {
+        std::printf("User is already in the session. idiot!. JOIN rejected.\n");
+        reply(sock, proto::JOIN_NACK, {*name, proto::JOIN_ALREADY_MEMBER});
+        return 0;
+    }
+    session.members[session.count++] = id;
+    std::printf("User %s Joined Session %s.\n", login[id].c_str(), session.name.c_str());
+    reply(sock, proto::JOIN_ACK, {*name});
+    printall();
+    const std::string notice = proto::joined_line(*name, login[id]);
+    for (int m = 0; m < session.count; ++m) {
+        if (session.members[m] != id) send_text(get_clientSocket(session.members[m]), notice);
+    }
+    return 0;
+}
+
+int do_leave(int sock, string_view cmd, Tokenizer& tok) {
+    if (!is_logged_in(sock)) {
+        std::printf("LEAVE requested before loggin-in. rejected.\n");
+        return 0;
+    }
+    if (cmd.find(proto::FIELD_SEP) == string_view::npos) {
+        if (const auto left = client_leave(sock)) {
+            Tokenizer names(*left);
+            while (const auto name = names.next(proto::FIELD_SEP)) {
+                reply(sock, proto::LEAVE_ACK, {*name});
+            }
+        }
+        printall();
+        return 0;
+    }
+    const int id = get_clientID(sock);
+    while (const auto name = tok.next(proto::FIELD_SEP)) {
+        const int s = get_sessionID(*name);
+        if (s == -1) {
+            reply(sock, proto::LEAVE_NACK, {*name});
+            continue;
+        }
+        const int pos = member_position(s, id);
+        if (pos == -1) {
+            std::printf("received a request to leave a session they are not a part of !\n");
+            reply(sock, proto::LEAVE_NACK, {*name});
+            continue;
+        }
+        std::printf("User \"%s\" left session \"%s\"\n", login[id].c_str(),
+                    sessions[s]->name.c_str());
+        reply(sock, proto::LEAVE_ACK, {sessions[s]->name});
+        remove_member(s, pos);
+    }
+    printall();
+    return 0;
+}
+
+int do_msg(int sock, string_view word, Tokenizer& tok) {
+    if (!is_logged_in(sock)) {
+        std::printf("MSG received before loggin-in. rejected.\n");
+        return 0;
+    }
+    const auto name = tok.next(proto::FIELD_SEP);
+    const auto text = tok.rest();
+    if (!name || !text) {
+        missing_field(word);
+        return 0;
+    }
+    const int s = get_sessionID(*name);
+    const int id = get_clientID(sock);
+    if (s == -1 || !is_in_session(s, id)) {
+        reply(sock, proto::MSG_NACK, {*name});
+        return 0;
+    }
+    std::printf("%.*s\t%.*s\t%d\t%d\t%s\n", len(*name), name->data(), len(*text), text->data(), s,
+                id, login[id].c_str());
+    const Session& session = *sessions[s];
+    // A text too long for one line goes out in consecutive lines of the same form.
+    const std::string prefix = proto::says_prefix(*name, login[id]);
+    const std::size_t chunk =
+        prefix.size() < proto::MAX_TEXT_LEN ? proto::MAX_TEXT_LEN - prefix.size() : 0;
+    string_view rest = *text;
+    do {
+        std::string line = prefix;
+        if (chunk > 0) {
+            line.append(rest.substr(0, chunk));
+            rest.remove_prefix(std::min(chunk, rest.size()));
+        } else {
+            rest = {};
+        }
+        for (int m = 0; m < session.count; ++m) {
+            send_text(get_clientSocket(session.members[m]), line);
+        }
+    } while (!rest.empty());
+    return 0;
+}
+
+}  // namespace
+
+int handle_command(int sock, std::string_view cmd) {
+    assert(sock > 0);
+    Tokenizer tok(cmd);
+    const string_view word = tok.first(proto::FIELD_SEP);
+    std::printf("-------------------COMMAND:%.*s-------------------\n", len(word), word.data());
+    if (word == proto::LOGIN) return do_login(sock, tok);
+    if (word == proto::QRY) return do_qry(sock);
+    if (word == proto::QRYME) return do_qryme(sock);
+    if (word == proto::NEWCONF) return do_newconf(sock, word, tok);
+    if (word == proto::LOGOUT) return do_logout(sock);
+    if (word == proto::JOIN) return do_join(sock, word, tok);
+    if (word == proto::LEAVE) return do_leave(sock, cmd, tok);
+    if (word == proto::MSG) return do_msg(sock, word, tok);
+    std::printf("INVALID COMMAND! ... ignored it\n");
+    return 0;
+}

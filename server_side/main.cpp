@@ -1,0 +1,3 @@
+#include "server.hpp"
+
+int main(int argc, char** argv) { return server_main(argc, argv); }

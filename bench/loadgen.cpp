@@ -530,7 +530,9 @@ private:
             res_.send_lag_p99_us = percentile_us(lags_, 0.99);
             res_.rate_achieved = res_.secs > 0 ? double(clients_[0].sent) / res_.secs : -1;
         }
-        const double wall = double(now_ns() - t0_) / SEC;
+        // Busy figures are CPU over the time the workload was active (the
+        // grace period adds little CPU but would dilute them).
+        const double wall = std::max(res_.secs, 1e-6);
         res_.loadgen_busy = double(self_ns) / SEC / wall;
         if (cpu0 >= 0 && cpu1 >= 0) {
             res_.server_cpu = cpu1 - cpu0;

@@ -1,0 +1,5 @@
+// Definitions of the client's shared state.
+#include "client_state.hpp"
+
+std::string lastSession;
+RecvBuffer buffer{};

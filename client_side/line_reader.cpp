@@ -1,0 +1,67 @@
+// The keyboard line reader: a byte buffer over a descriptor, cut at
+// newlines, with the prompt's 500-byte line limit.
+#include "line_reader.hpp"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+bool LineReader::ready() const {
+    const std::string_view p = pending();
+    return eof_ || p.size() >= LINE_LIMIT || p.find('\n') != std::string_view::npos;
+}
+
+void LineReader::fill() {
+    if (eof_) return;
+    if (begin_ == end_) {
+        begin_ = end_ = 0;
+    } else if (begin_ > 0) {
+        std::memmove(buf_.data(), buf_.data() + begin_, end_ - begin_);
+        end_ -= begin_;
+        begin_ = 0;
+    }
+    ssize_t got;
+    do {
+        got = ::read(fd_, buf_.data() + end_, buf_.size() - end_);
+    } while (got < 0 && errno == EINTR);
+    if (got <= 0) {
+        eof_ = true;
+        return;
+    }
+    end_ += static_cast<std::size_t>(got);
+    if (dropping_) drop_rest_of_line();
+}
+
+void LineReader::drop_rest_of_line() {
+    const std::size_t nl = pending().find('\n');
+    if (nl == std::string_view::npos) {
+        begin_ = end_;
+        dropping_ = true;
+    } else {
+        begin_ += nl + 1;
+        dropping_ = false;
+    }
+}
+
+LineReader::Result LineReader::next(std::string_view& line) {
+    while (!ready()) fill();
+    const std::string_view p = pending();
+    const std::size_t nl = p.find('\n');
+    if (nl < LINE_LIMIT) {
+        line = p.substr(0, nl);
+        begin_ += nl + 1;
+    } else if (p.size() >= LINE_LIMIT) {
+        begin_ += LINE_LIMIT;
+        drop_rest_of_line();
+        return Result::too_long;
+    } else if (p.empty()) {
+        return Result::end;
+    } else {
+        // The last line of the input has no newline.
+        line = p;
+        begin_ = end_;
+    }
+    line = line.substr(0, line.find('\0'));
+    return Result::line;
+}

@@ -1,0 +1,201 @@
+// The command interpreter: one handler per prompt command, and the
+// dispatcher that picks one for each keyboard line.
+#include "sender.hpp"
+
+#include <cstdio>
+#include <string>
+
+#include "client_state.hpp"
+#include "connection.hpp"
+#include "protocol.hpp"
+#include "transport.hpp"
+#include "validation.hpp"
+
+namespace {
+
+constexpr char BLANK = ' ';
+
+int len(std::string_view s) { return static_cast<int>(s.size()); }
+
+// Checks the session name, the rest of the line, and sends "word#name".
+// Returns the name when it passed the check; `sent` tells whether it went out.
+Arg send_session_request(int serverSocket, std::string_view word, Tokenizer& words, bool& sent) {
+    const Arg name = words.rest();
+    if (chk_sessionID(name) != 0) return std::nullopt;
+    sent = secure_send(serverSocket, proto::join_fields(word, {*name})) == 0;
+    return name;
+}
+
+}  // namespace
+
+void sender_ls_cmd() {
+    std::printf(
+        "/login <clientID> <password> <serverIP> <serverPort>\tTo log in to the server.\n"
+        "/logout\tTo logout from the server.\n"
+        "/quit\tTo exit the program (logging out if need be).\n"
+        "/create <sessionID>\tTo create a conference.\n"
+        "/join <sessionID>\tTo join a conference.\n"
+        "/leave\tTo leave all conferences.\n"
+        "/leave <sessionID> ...\tTo leave conferences.\n"
+        "/qry\tLists users online and the sessions they are part of.\n"
+        "/qryme\tLists the sessions you are part of and the users who are part of those "
+        "sessions.\n"
+        "/msg <sessionID>\tTo send a message to that particular session.\n");
+}
+
+void sender_login_cmd(int& serverSocket, Tokenizer& words) {
+    if (serverSocket != NOT_CONNECTED) {
+        std::printf("ERROR: You are already logged in!\n");
+        return;
+    }
+    const Arg clientID = words.next(BLANK);
+    const Arg password = words.next(BLANK);
+    const Arg serverIP = words.next(BLANK);
+    const Arg serverPort = words.rest();
+    if (chk_clientID(clientID) != 0 || chk_password(password) != 0 ||
+        chk_serverIP(serverIP) != 0 || chk_serverPort(serverPort) != 0) {
+        return;
+    }
+    login_sequence(serverSocket, *clientID, *password, *serverIP, *serverPort);
+}
+
+void sender_logout_cmd(int& serverSocket) {
+    if (serverSocket == NOT_CONNECTED) {
+        std::printf("ERROR: You cannot log out because you are not logged in!\n");
+        return;
+    }
+    logout(serverSocket);
+    lastSession.clear();
+}
+
+void sender_quit_cmd(int& serverSocket) {
+    logout(serverSocket);
+    // A connection whose logout could not be sent is of no use any more.
+    close_connection(serverSocket);
+    serverSocket = QUIT_REQUESTED;
+}
+
+void sender_create_cmd(int& serverSocket, Tokenizer& words) {
+    bool sent = false;
+    const Arg name = send_session_request(serverSocket, proto::NEWCONF, words, sent);
+    if (!name) return;
+    if (sent) {
+        std::printf("STATUS: Request to create session '%.*s' has been sent to the server.\n",
+                    len(*name), name->data());
+    } else {
+        std::printf(
+            "ERROR: Request to create session '%.*s' couldn't be sent properly to the server.\n",
+            len(*name), name->data());
+    }
+}
+
+void sender_join_cmd(int& serverSocket, Tokenizer& words) {
+    bool sent = false;
+    const Arg name = send_session_request(serverSocket, proto::JOIN, words, sent);
+    if (!name) return;
+    if (sent) {
+        std::printf("STATUS: Request to join session '%.*s' has been sent to the server.\n",
+                    len(*name), name->data());
+    } else {
+        std::printf("ERROR: Join request couldn't be sent properly to the server.\n");
+    }
+}
+
+void sender_leave_cmd(int& serverSocket, Tokenizer& words) {
+    std::string request(proto::LEAVE);
+    bool any_word = false;
+    bool any_name = false;
+    while (const Arg name = words.next(BLANK)) {
+        any_word = true;
+        if (chk_sessionID(name) != 0) {
+            std::printf("ERROR: Ignoring the incorrect session name, '%.*s' and continuing.\n",
+                        len(*name), name->data());
+            continue;
+        }
+        request += proto::FIELD_SEP;
+        request += *name;
+        any_name = true;
+    }
+    if (any_word && !any_name) {
+        std::printf("ERROR: Invalid leave request.\n");
+        return;
+    }
+    if (secure_send(serverSocket, request) == 0) {
+        std::printf("STATUS: Request to leave sessions was sent to the server.\n");
+    } else {
+        std::printf("ERROR: Leave request couldn't be sent properly to the server.\n");
+    }
+}
+
+void sender_qry_cmd(int& serverSocket) {
+    if (secure_send(serverSocket, proto::QRY) == 0) {
+        std::printf("STATUS: Query request sent successfully.\n");
+    } else {
+        std::printf("ERROR: Query request couldn't be sent properly.\n");
+    }
+}
+
+void sender_qryme_cmd(int& serverSocket) {
+    if (secure_send(serverSocket, proto::QRYME) == 0) {
+        std::printf("STATUS: Query me request sent successfully.\n");
+    } else {
+        std::printf("ERROR: Query me request couldn't be sent properly.\n");
+    }
+}
+
+void sender_msg_cmd(int& serverSocket, Tokenizer& words, int mode) {
+    const Arg session = mode == MSG_PLAIN_LINE ? Arg(lastSession) : words.next(BLANK);
+    const Arg text = words.rest();
+    if (chk_sessionID(session) != 0) return;
+    if (!text) {
+        std::printf("ERROR: No message entered!\n");
+        return;
+    }
+    if (secure_send(serverSocket, proto::join_fields(proto::MSG, {*session, *text})) != 0) {
+        std::printf("ERROR: message couldn't be sent to the server.\n");
+    }
+    lastSession = std::string(*session);
+}
+
+void sender(int& serverSocket, LineReader& keyboard) {
+    std::string_view line;
+    switch (keyboard.next(line)) {
+        case LineReader::Result::end:
+            sender_quit_cmd(serverSocket);
+            return;
+        case LineReader::Result::too_long:
+            std::printf(
+                "ERROR: buffer entered is too large to fit in buffer which is of size %d "
+                "bytes.\n",
+                proto::BUFFER_SIZE);
+            return;
+        case LineReader::Result::line:
+            break;
+    }
+    if (line.empty()) return;
+    if (line.front() == BLANK) {
+        std::printf("ERROR: Don't start input with whitespace.\n");
+        return;
+    }
+    Tokenizer words(line);
+    if (serverSocket != NOT_CONNECTED && line.front() != '/' && !lastSession.empty()) {
+        sender_msg_cmd(serverSocket, words, MSG_PLAIN_LINE);
+        return;
+    }
+    const std::string_view word = words.next(BLANK).value_or(std::string_view());
+    if (word == "/ls") return sender_ls_cmd();
+    if (word == "/login") return sender_login_cmd(serverSocket, words);
+    if (word == "/logout") return sender_logout_cmd(serverSocket);
+    if (word == "/quit") return sender_quit_cmd(serverSocket);
+    if (serverSocket == NOT_CONNECTED) {
+        std::printf("ERROR: Invalid command! You aren't logged in!\n");
+        return;
+    }
+    if (word == "/create") return sender_create_cmd(serverSocket, words);
+    if (word == "/join") return sender_join_cmd(serverSocket, words);
+    if (word == "/leave") return sender_leave_cmd(serverSocket, words);
+    if (word == "/qry") return sender_qry_cmd(serverSocket);
+    if (word == "/qryme") return sender_qryme_cmd(serverSocket);
+    if (word == "/msg") return sender_msg_cmd(serverSocket, words, MSG_COMMAND);
+    std::printf("ERROR: Invalid command!\n");
+}

@@ -1,0 +1,29 @@
+// The command interpreter: carries out one keyboard line, either a prompt
+// command or a chat line for the current session. Every argument is checked
+// before a request is built; replies are printed later by the receiver.
+#pragma once
+
+#include "line_reader.hpp"
+#include "tokenizer.hpp"
+
+// How sender_msg_cmd finds its session and text.
+enum MsgMode {
+    MSG_PLAIN_LINE = 1,  // the whole line goes to lastSession
+    MSG_COMMAND = 2,     // "/msg <session> <text>"
+};
+
+// Takes the next line from the keyboard and carries it out. The end of
+// input acts as /quit.
+void sender(int& serverSocket, LineReader& keyboard);
+
+// The handlers continue with `words` right after the command word.
+void sender_ls_cmd();
+void sender_login_cmd(int& serverSocket, Tokenizer& words);
+void sender_logout_cmd(int& serverSocket);
+void sender_quit_cmd(int& serverSocket);
+void sender_create_cmd(int& serverSocket, Tokenizer& words);
+void sender_join_cmd(int& serverSocket, Tokenizer& words);
+void sender_leave_cmd(int& serverSocket, Tokenizer& words);
+void sender_qry_cmd(int& serverSocket);
+void sender_qryme_cmd(int& serverSocket);
+void sender_msg_cmd(int& serverSocket, Tokenizer& words, int mode);

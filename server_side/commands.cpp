@@ -51,8 +51,8 @@ public:
             flush();
             if (!restart.empty()) {
                 msg_.append(restart.substr(0, room() > 2 ? room() - 2 : 0));
-            } else {
-                sep = {};
+            } else if (head_.back() == proto::FIELD_SEP) {
+                sep = {};  // the head already ends with a separator
             }
         }
         msg_.append(sep.substr(0, room()));

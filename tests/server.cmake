@@ -1,0 +1,3 @@
+add_executable(server_tests server_commands_test.cpp server_registry_test.cpp server_loader_test.cpp)
+target_link_libraries(server_tests PRIVATE server_core GTest::gtest_main)
+gtest_discover_tests(server_tests DISCOVERY_MODE PRE_TEST)

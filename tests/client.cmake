@@ -1,0 +1,13 @@
+# The client's tests: unit tests over socket pairs, pipes and loopback
+# listeners, and an end-to-end test against the real server (label e2e).
+if(TARGET client_core)
+  set(client_unit_tests
+    client_validation_test.cpp
+    client_connection_test.cpp)
+  foreach(src ${client_unit_tests})
+    get_filename_component(name ${src} NAME_WE)
+    add_executable(${name} ${src})
+    target_link_libraries(${name} PRIVATE client_core GTest::gtest_main)
+    gtest_discover_tests(${name} TEST_PREFIX "client." DISCOVERY_MODE PRE_TEST)
+  endforeach()
+endif()

@@ -323,7 +323,7 @@ struct Result {
     double send_lag_p99_us = -1, rate_achieved = -1;
     int64_t server_cpu = -1;
     double server_busy = -1, loadgen_busy = 0;
-    long rss_max_kib = -1, rss_hwm_kib = -1;
+    long rss_max_kib = -1, rss_hwm_kib = -1, anon_max_kib = -1;  // server memory during w2
     Checks checks;
 };
 
@@ -505,6 +505,7 @@ private:
         last_rss_ = now;
         res_.rss_max_kib = std::max(res_.rss_max_kib, proc_status_kib(opt_.server_pid, "VmRSS"));
         res_.rss_hwm_kib = proc_status_kib(opt_.server_pid, "VmHWM");
+        res_.anon_max_kib = std::max(res_.anon_max_kib, proc_status_kib(opt_.server_pid, "RssAnon"));
     }
 
     static double percentile_us(std::vector<int64_t>& v, double p) {
@@ -619,12 +620,12 @@ std::string json_line(const Result& r, const Options& opt, const std::string& ro
                   "\"lines\":%ld,\"secs\":%.6f,\"lines_per_s\":%.0f,\"msgs_per_s\":%.0f,\"lat_p50_us\":%.1f,"
                   "\"lat_p99_us\":%.1f,\"lat_max_us\":%.1f,\"send_lag_p99_us\":%.1f,\"rate_achieved\":%.1f,"
                   "\"server_cpu_ns\":%" PRId64 ",\"server_cpu_us_per_line\":%.4f,\"server_busy\":%.3f,"
-                  "\"loadgen_busy\":%.3f,\"rss_max_kib\":%ld,\"rss_hwm_kib\":%ld,\"lost\":%ld,\"dup_or_reorder\":%ld,"
+                  "\"loadgen_busy\":%.3f,\"rss_max_kib\":%ld,\"rss_hwm_kib\":%ld,\"rss_anon_max_kib\":%ld,\"lost\":%ld,\"dup_or_reorder\":%ld,"
                   "\"corrupt\":%ld,\"stale\":%ld,\"unexpected\":%ld,\"disconnects\":%ld,\"timed_out\":%s,"
                   "\"server_died\":%s,\"window\":%ld}",
                   r.name.c_str(), c.ok() ? "true" : "false", room.c_str(), opt.clients, r.msgs, r.lines, r.secs, lps,
                   lps / opt.clients, r.p50_us, r.p99_us, r.max_us, r.send_lag_p99_us, r.rate_achieved, r.server_cpu,
-                  cpu_per_line(r), r.server_busy, r.loadgen_busy, r.rss_max_kib, r.rss_hwm_kib, c.lost,
+                  cpu_per_line(r), r.server_busy, r.loadgen_busy, r.rss_max_kib, r.rss_hwm_kib, r.anon_max_kib, c.lost,
                   c.dup_or_reorder, c.corrupt, c.stale, c.unexpected, c.disconnects, c.timed_out ? "true" : "false",
                   c.server_died ? "true" : "false", opt.window);
     return b;

@@ -102,14 +102,14 @@ function opt(x, fmt) { return x < 0 ? "-" : sprintf(fmt, x) }
     if (field($0, "ok") != "true") fails++
     if (w == "w1" || w == "w2") { cpu[run] += field($0, "server_cpu_ns"); lines[run] += field($0, "lines") }
 }
-BEGIN { nk = split("lines_per_s msgs_per_s lat_p50_us lat_p99_us lat_max_us server_cpu_us_per_line rss_max_kib rss_hwm_kib", keys, " ") }
+BEGIN { nk = split("lines_per_s msgs_per_s lat_p50_us lat_p99_us lat_max_us server_cpu_us_per_line rss_max_kib rss_hwm_kib rss_anon_max_kib", keys, " ") }
 END {
-    printf "%-6s %9s %8s %8s %8s %8s %10s %9s %9s\n", "wl", "lines/s", "msgs/s", "p50_us", "p99_us", "max_us", "cpu_us/ln", "rss_kib", "hwm_kib"
+    printf "%-6s %9s %8s %8s %8s %8s %10s %9s %9s %9s\n", "wl", "lines/s", "msgs/s", "p50_us", "p99_us", "max_us", "cpu_us/ln", "rss_kib", "hwm_kib", "anon_kib"
     for (i = 1; i <= nw; i++) {
         w = order[i]
-        printf "%-6s %9s %8s %8s %8s %8s %10s %9s %9s\n", w, si(median(vals[w, "lines_per_s"])), si(median(vals[w, "msgs_per_s"])),
+        printf "%-6s %9s %8s %8s %8s %8s %10s %9s %9s %9s\n", w, si(median(vals[w, "lines_per_s"])), si(median(vals[w, "msgs_per_s"])),
             opt(median(vals[w, "lat_p50_us"]), "%.0f"), opt(median(vals[w, "lat_p99_us"]), "%.0f"), opt(median(vals[w, "lat_max_us"]), "%.0f"),
-            opt(median(vals[w, "server_cpu_us_per_line"]), "%.3f"), opt(median(vals[w, "rss_max_kib"]), "%.0f"), opt(median(vals[w, "rss_hwm_kib"]), "%.0f")
+            opt(median(vals[w, "server_cpu_us_per_line"]), "%.3f"), opt(median(vals[w, "rss_max_kib"]), "%.0f"), opt(median(vals[w, "rss_hwm_kib"]), "%.0f"), opt(median(vals[w, "rss_anon_max_kib"]), "%.0f")
     }
     list = ""
     for (r = 1; r <= run; r++) if (lines[r] > 0 && cpu[r] > 0) list = list " " cpu[r] / 1000 / lines[r]

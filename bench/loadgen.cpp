@@ -114,6 +114,7 @@ struct Client {
     std::string out;         // bytes queued for the server
     std::size_t out_off = 0;
     bool closed = false;
+    std::string why;  // how the connection ended, when it did
     std::vector<long> next_seq;  // per sender: the sequence number expected next
     long to_send = 0;
     long sent = 0;
@@ -131,6 +132,7 @@ bool flush_out(Client& c) {
             return true;
         } else {
             c.closed = true;
+            c.why = std::string("send: ") + std::strerror(errno);
             return false;
         }
     }
@@ -149,7 +151,8 @@ void queue(Client& c, std::string_view text) {
 // One bulk read into the client's framer. False when the connection ended.
 bool read_in(Client& c) {
     for (;;) {
-        const ssize_t n = ::recv(c.fd.get(), c.in.space(), c.in.space_size(), 0);
+        char* room = c.in.space();  // may compact the buffer, so it comes before space_size()
+        const ssize_t n = ::recv(c.fd.get(), room, c.in.space_size(), 0);
         if (n > 0) {
             c.in.commit(std::size_t(n));
             return true;
@@ -157,6 +160,7 @@ bool read_in(Client& c) {
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
         c.closed = true;
+        c.why = n == 0 ? "closed by the server" : std::string("recv: ") + std::strerror(errno);
         return false;
     }
 }
@@ -325,6 +329,7 @@ struct Result {
     double server_busy = -1, loadgen_busy = 0;
     long rss_max_kib = -1, rss_hwm_kib = -1, anon_max_kib = -1;  // server memory during w2
     Checks checks;
+    std::string note;  // the first lost connection
 };
 
 struct Plan {
@@ -390,6 +395,10 @@ public:
 private:
     bool aborted() const { return res_.checks.disconnects > 0; }
 
+    void lost_connection(const Client& c) {
+        if (res_.checks.disconnects++ == 0) res_.note = c.id + ": " + c.why;
+    }
+
     // Queues what each sender may send now and writes it out; returns when
     // the next scheduled send is due (far away when nothing is scheduled).
     int64_t produce(int64_t now) {
@@ -413,7 +422,7 @@ private:
                     c.out.append(msg_head_).append(text, TEXT_LEN).push_back('\0');
                     ++c.sent;
                 }
-                if (!flush_out(c)) ++res_.checks.disconnects;
+                if (!flush_out(c)) lost_connection(c);
             }
             if (plan_.rate > 0 && c.sent < c.to_send)
                 wake = std::min(wake, t0_ + int64_t(std::ceil(double(c.sent) * SEC / plan_.rate)));
@@ -440,13 +449,13 @@ private:
         for (std::size_t i = 0; r > 0 && i < clients_.size(); ++i) {
             Client& c = clients_[i];
             if (pfds[i].revents & POLLOUT) {
-                if (!flush_out(c)) ++res_.checks.disconnects;
+                if (!flush_out(c)) lost_connection(c);
             }
             if (pfds[i].revents & (POLLIN | POLLHUP | POLLERR)) {
                 const bool open = read_in(c);
                 const int64_t t = now_ns();
                 consume(c, t);
-                if (!open) ++res_.checks.disconnects;
+                if (!open) lost_connection(c);
             }
         }
         return !aborted();
@@ -788,6 +797,7 @@ int main(int argc, char** argv) {
         const std::string js = json_line(r, opt, opt.room);
         if (opt.json) std::printf("%s\n", js.c_str());
         else print_row(r, opt.clients);
+        if (!r.note.empty()) std::fprintf(stderr, "loadgen: %s: connection of %s\n", name.c_str(), r.note.c_str());
         if (json_file) std::fprintf(json_file, "%s\n", js.c_str());
         if (r.checks.disconnects > 0 || r.checks.server_died) break;  // the session is gone
     }

@@ -6,7 +6,8 @@ if(TARGET client_core)
     client_connection_test.cpp
     client_line_reader_test.cpp
     client_sender_test.cpp
-    client_receiver_test.cpp)
+    client_receiver_test.cpp
+    client_main_loop_test.cpp)
   foreach(src ${client_unit_tests})
     get_filename_component(name ${src} NAME_WE)
     add_executable(${name} ${src})

@@ -170,6 +170,7 @@ public:
     explicit ChildProcess(const std::function<int()>& body) {
         auto [in_r, in_w] = make_pipe();
         auto [out_r, out_w] = make_pipe();
+        std::fflush(stdout);  // or the child would write out the parent's pending output
         pid_ = ::fork();
         if (pid_ == 0) {
             ::dup2(in_r.get(), STDIN_FILENO);

@@ -4,7 +4,7 @@ BUILDTYPE ?= RelWithDebInfo
 PORT      ?= 5000
 JOBS      ?= 2
 
-.PHONY: all build run test clean
+.PHONY: all build run test test-asan clean
 
 all: build
 
@@ -21,6 +21,12 @@ run: build
 
 test: build
 	@ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+# The whole suite again under AddressSanitizer and UndefinedBehaviorSanitizer.
+test-asan:
+	@cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DCONF_SANITIZE=ON >/dev/null
+	@cmake --build build-asan -j $(JOBS)
+	@ctest --test-dir build-asan --output-on-failure -j $(JOBS)
 
 clean:
 	@rm -rf $(BUILD) build-asan build-fuzz run

@@ -16,7 +16,7 @@ Cut cut_message(std::string_view bytes, std::size_t have) {
 Framer::Framer(std::size_t capacity)
     : buf_(std::max(capacity, 2 * proto::RECV_BUFFER_SIZE)) {}
 
-char* Framer::space() {
+void Framer::make_room() {
     if (begin_ == end_) {
         begin_ = end_ = 0;
     } else if (begin_ > 0 && buf_.size() - end_ < proto::RECV_BUFFER_SIZE) {
@@ -25,13 +25,11 @@ char* Framer::space() {
         end_ -= begin_;
         begin_ = 0;
     }
-    return buf_.data() + end_;
 }
 
 std::size_t Framer::feed(std::string_view bytes) {
-    char* dst = space();
     const std::size_t n = std::min(bytes.size(), space_size());
-    std::memcpy(dst, bytes.data(), n);
+    std::memcpy(space(), bytes.data(), n);
     commit(n);
     return n;
 }
@@ -46,9 +44,11 @@ Framer::Status Framer::next(std::string_view& msg) {
             return Status::message;
         case Cut::overflow:
             begin_ += cut.used;
+            make_room();
             return Status::overflow;
         case Cut::need_more:
             break;
     }
+    make_room();
     return Status::need_more;
 }

@@ -31,9 +31,9 @@ public:
 
     explicit Framer(std::size_t capacity = 16384);
 
-    // Room at the back for the next read; never less than one message's
-    // worth once the front has been taken.
-    char* space();
+    // Room at the back for the next read. Once next() has said it needs
+    // more, there is room for at least one whole message.
+    char* space() { return buf_.data() + end_; }
     std::size_t space_size() const { return buf_.size() - end_; }
     void commit(std::size_t n) { end_ += n; }
 
@@ -49,6 +49,9 @@ public:
     void clear() { begin_ = end_ = 0; }
 
 private:
+    // Moves an unfinished message to the front when the back runs short.
+    void make_room();
+
     std::vector<char> buf_;
     std::size_t begin_ = 0;
     std::size_t end_ = 0;

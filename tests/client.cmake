@@ -15,3 +15,14 @@ if(TARGET client_core)
     gtest_discover_tests(${name} TEST_PREFIX "client." DISCOVERY_MODE PRE_TEST)
   endforeach()
 endif()
+
+# End to end: the built client programs against the built server.
+if(TARGET client AND TARGET server)
+  add_executable(client_e2e_test client_e2e_test.cpp)
+  target_link_libraries(client_e2e_test PRIVATE common GTest::gtest_main)
+  target_compile_definitions(client_e2e_test PRIVATE
+    CLIENT_PATH="$<TARGET_FILE:client>" SERVER_PATH="$<TARGET_FILE:server>")
+  add_dependencies(client_e2e_test client server)
+  gtest_discover_tests(client_e2e_test TEST_PREFIX "client." DISCOVERY_MODE PRE_TEST
+    PROPERTIES LABELS e2e TIMEOUT 120)
+endif()

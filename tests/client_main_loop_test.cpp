@@ -184,9 +184,9 @@ TEST(ClientMainLoop, WaitGoesOnAfterASignal) {
     auto [mine, peer] = socket_pair();
     std::atomic<bool> started{false};
     Event got = Event::failure;
-    std::thread waiter([&] {
+    std::thread waiter([&, keys = keys_r.get(), sock = mine.get()] {
         started = true;
-        got = wait_for_event(keys_r.get(), mine.get(), std::chrono::seconds(5));
+        got = wait_for_event(keys, sock, std::chrono::seconds(5));
     });
     while (!started) std::this_thread::yield();
     for (int i = 0; i < 20; ++i) {

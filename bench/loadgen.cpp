@@ -26,6 +26,7 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
 #include <string_view>
@@ -102,7 +103,14 @@ long proc_status_kib(pid_t pid, const char* field) {
     return -1;
 }
 
-bool server_alive(pid_t pid) { return pid <= 0 || kill(pid, 0) == 0; }
+// True while the process runs (a zombie that has not been reaped counts as gone).
+bool server_alive(pid_t pid) {
+    if (pid <= 0) return true;
+    std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    const std::size_t paren = stat.rfind(')');
+    return paren != std::string::npos && paren + 2 < stat.size() && stat[paren + 2] != 'Z' && stat[paren + 2] != 'X';
+}
 
 // ---- one client connection ----
 
@@ -113,7 +121,6 @@ struct Client {
     Framer in{256 * 1024};
     std::string out;         // bytes queued for the server
     std::size_t out_off = 0;
-    bool closed = false;
     std::string why;  // how the connection ended, when it did
     std::vector<long> next_seq;  // per sender: the sequence number expected next
     long to_send = 0;
@@ -131,7 +138,6 @@ bool flush_out(Client& c) {
         } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             return true;
         } else {
-            c.closed = true;
             c.why = std::string("send: ") + std::strerror(errno);
             return false;
         }
@@ -159,7 +165,6 @@ bool read_in(Client& c) {
         }
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
-        c.closed = true;
         c.why = n == 0 ? "closed by the server" : std::string("recv: ") + std::strerror(errno);
         return false;
     }

@@ -277,8 +277,18 @@ private:
 
 char pad_char(int sender, long seq, int i) { return char('a' + (seq * 7 + sender * 3 + i * 5) % 26); }
 
+// Writes `v` as `width` digits of `base` (leading zeros) at `p`.
+void put_digits(char* p, uint64_t v, int width, unsigned base) {
+    for (int i = width - 1; i >= 0; --i, v /= base) p[i] = "0123456789abcdef"[v % base];
+}
+
 void make_text(char* t, char tag, int sender, long seq, int64_t stamp) {
-    std::snprintf(t, TEXT_LEN + 1 - 8, "w%c-%02d-%08ld-%016" PRIx64 "-", tag, sender, seq, uint64_t(stamp));
+    t[0] = 'w';
+    t[1] = tag;
+    t[2] = t[5] = t[14] = t[31] = '-';
+    put_digits(t + 3, uint64_t(sender), 2, 10);
+    put_digits(t + 6, uint64_t(seq), 8, 10);
+    put_digits(t + 15, uint64_t(stamp), 16, 16);
     for (int i = 0; i < 8; ++i) t[32 + i] = pad_char(sender, seq, i);
 }
 
@@ -422,7 +432,7 @@ private:
                 const int64_t stamp = now_ns();
                 while (c.sent < allowed) {
                     if (plan_.rate > 0) lags_.push_back(stamp - (t0_ + int64_t(double(c.sent) * SEC / plan_.rate)));
-                    char text[TEXT_LEN + 1];
+                    char text[TEXT_LEN];
                     make_text(text, plan_.tag, int(s), c.sent, stamp);
                     c.out.append(msg_head_).append(text, TEXT_LEN).push_back('\0');
                     ++c.sent;

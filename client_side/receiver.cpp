@@ -65,8 +65,8 @@ void receiver_join(std::string_view word, Tokenizer& fields) {
     } else if (*code == proto::JOIN_ALREADY_MEMBER) {
         line = "You are already part of session '%.*s'!\n";
     } else {
-        std::printf("CRITICAL ERROR: Receive protocol, '%.*s#%.*s', not recognized.\n",
-                    len(*name), name->data(), len(*code), code->data());
+        std::printf("CRITICAL ERROR: Receive protocol, '%.*s#%.*s', not recognized.\n", len(*name),
+                    name->data(), len(*code), code->data());
         return;
     }
     std::printf(line, len(*name), name->data());

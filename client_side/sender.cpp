@@ -52,8 +52,8 @@ void sender_login_cmd(int& serverSocket, Tokenizer& words) {
     const Arg password = words.next(BLANK);
     const Arg serverIP = words.next(BLANK);
     const Arg serverPort = words.rest();
-    if (chk_clientID(clientID) != 0 || chk_password(password) != 0 ||
-        chk_serverIP(serverIP) != 0 || chk_serverPort(serverPort) != 0) {
+    if (chk_clientID(clientID) != 0 || chk_password(password) != 0 || chk_serverIP(serverIP) != 0 ||
+        chk_serverPort(serverPort) != 0) {
         return;
     }
     login_sequence(serverSocket, *clientID, *password, *serverIP, *serverPort);

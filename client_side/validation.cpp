@@ -65,8 +65,8 @@ int chk_sessionID(Arg sessionID) {
     }
     const int n = static_cast<int>(sessionID->size());
     if (sessionID->empty() || sessionID->size() > MAX_SESSIONID_LEN) {
-        std::printf("ERROR: SessionID, %.*s, length must be between 1-%zu.\n", n,
-                    sessionID->data(), MAX_SESSIONID_LEN);
+        std::printf("ERROR: SessionID, %.*s, length must be between 1-%zu.\n", n, sessionID->data(),
+                    MAX_SESSIONID_LEN);
         return 2;
     }
     if (!all_name_chars(*sessionID)) {

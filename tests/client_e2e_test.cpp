@@ -10,17 +10,10 @@
 
 namespace {
 
+using client_test::BANNER;
 using client_test::ChildProcess;
-
-const std::string BANNER =
-    "\n//" + std::string(68, '*') + "\\\\" +
-    "\n//" + std::string(22, ' ') + "THE CLIENT PROGRAM" + std::string(28, ' ') + "\\\\" +
-    "\n//" + std::string(68, '*') + "\\\\\n\n";
-const std::string LOGGED_IN =
-    "STATUS: Connecting to the server...\n"
-    "STATUS: Extracting server information...\n"
-    "STATUS: Successfully connected to the server. Sending login info...\n"
-    "STATUS: Login successful!\n";
+using client_test::LOGGED_IN;
+using client_test::LOGGED_OUT;
 
 // One user at a terminal running the client program.
 struct User {
@@ -87,11 +80,10 @@ TEST(ClientEndToEnd, TwoUsersMeetInASessionAndTalk) {
                             "server.\n@lobby: Couldn't join session 'lobby' because session "
                             "doesn't exist.\n@lobby: "));
 
-    const std::string logged_out = "STATUS: Successfully logged out from the server.\n";
     bob.client.type("/quit\n");
     EXPECT_EQ(bob.client.wait_exit(), 0);
-    EXPECT_EQ(bob.client.output(), bob.screen + logged_out);
-    ASSERT_TRUE(alice.types("/logout", logged_out + ": "));
+    EXPECT_EQ(bob.client.output(), bob.screen + LOGGED_OUT);
+    ASSERT_TRUE(alice.types("/logout", LOGGED_OUT + ": "));
     alice.client.type("/quit\n");
     EXPECT_EQ(alice.client.wait_exit(), 0);
     EXPECT_EQ(alice.client.output(), alice.screen);

@@ -3,7 +3,6 @@
 // piped at once, a keyboard line and a server message pending together,
 // a lost connection, inactivity and the end of input.
 #include <gtest/gtest.h>
-
 #include <pthread.h>
 
 #include <atomic>
@@ -18,17 +17,6 @@ namespace {
 using namespace client_test;
 using namespace std::string_literals;
 using std::chrono::milliseconds;
-
-const std::string BANNER =
-    "\n//" + std::string(68, '*') + "\\\\" +
-    "\n//" + std::string(22, ' ') + "THE CLIENT PROGRAM" + std::string(28, ' ') + "\\\\" +
-    "\n//" + std::string(68, '*') + "\\\\\n\n";
-const std::string LOGGED_IN =
-    "STATUS: Connecting to the server...\n"
-    "STATUS: Extracting server information...\n"
-    "STATUS: Successfully connected to the server. Sending login info...\n"
-    "STATUS: Login successful!\n";
-const std::string LOGGED_OUT = "STATUS: Successfully logged out from the server.\n";
 
 std::string login_line(const Listener& server) {
     return "/login alice alice1 127.0.0.1 " + std::to_string(server.port) + "\n";
@@ -107,7 +95,8 @@ TEST(ClientMainLoop, KeyboardLineBeforeServerMessage) {
     EXPECT_EQ(received, "LOGIN#alice#alice1\0QRY\0LOGOUT\0"s);
     EXPECT_EQ(client.output(), BANNER + ": " + LOGGED_IN +
                                    ": STATUS: Query request sent successfully.\n"
-                                   ": [lobby] bob says: hi\n: " + LOGGED_OUT);
+                                   ": [lobby] bob says: hi\n: " +
+                                   LOGGED_OUT);
 }
 
 // A lost connection and an inactivity logout both keep the current session
@@ -138,7 +127,8 @@ TEST(ClientMainLoop, LostConnectionAndInactivity) {
               BANNER + ": " + LOGGED_IN + ": @lobby: " +
                   "ERROR: The other side has closed the connection on us.\n"
                   "STATUS: Logging out...\n"
-                  "@lobby: ERROR: Invalid command! You aren't logged in!\n@lobby: " + LOGGED_IN +
+                  "@lobby: ERROR: Invalid command! You aren't logged in!\n@lobby: " +
+                  LOGGED_IN +
                   "@lobby: STATUS: Client inactive for 0 minutes and 0 seconds. Logging out!\n" +
                   LOGGED_OUT + "@lobby: ");
 }

@@ -101,8 +101,8 @@ TEST(ClientSender, LinesWhileNotConnected) {
         {false, "", std::string(499, 'x') + "\n", "", NOT_LOGGED_IN, ""},
         {false, "", std::string(500, 'x') + "\n/ls\n", "", TOO_LARGE + HELP, ""},
         {false, "", std::string(1000, 'x') + "\n", "", TOO_LARGE, ""},
-        {false, "", "/logout\n", "",
-         "ERROR: You cannot log out because you are not logged in!\n", ""},
+        {false, "", "/logout\n", "", "ERROR: You cannot log out because you are not logged in!\n",
+         ""},
         {false, "", "/login\n", "", "ERROR: No clientID entered.\n", ""},
         {false, "", "/login alice\n", "", "ERROR: No password entered.\n", ""},
         {false, "", "/login alice alice1\n", "", "ERROR: No serverIP entered.\n", ""},
@@ -138,14 +138,12 @@ TEST(ClientSender, CommandsWhileConnected) {
         {true, "", "/leave\n", "LEAVE\0"s,
          "STATUS: Request to leave sessions was sent to the server.\n", ""},
         {true, "", "/leave a b!\n", "LEAVE#a\0"s,
-         bad_chars("b!") +
-             "ERROR: Ignoring the incorrect session name, 'b!' and continuing.\n"
-             "STATUS: Request to leave sessions was sent to the server.\n",
+         bad_chars("b!") + "ERROR: Ignoring the incorrect session name, 'b!' and continuing.\n"
+                           "STATUS: Request to leave sessions was sent to the server.\n",
          ""},
         {true, "", "/leave b!\n", "",
-         bad_chars("b!") +
-             "ERROR: Ignoring the incorrect session name, 'b!' and continuing.\n"
-             "ERROR: Invalid leave request.\n",
+         bad_chars("b!") + "ERROR: Ignoring the incorrect session name, 'b!' and continuing.\n"
+                           "ERROR: Invalid leave request.\n",
          ""},
         {true, "", "/leave a a\n", "LEAVE#a#a\0"s,
          "STATUS: Request to leave sessions was sent to the server.\n", ""},
@@ -177,8 +175,8 @@ TEST(ClientSender, PlainLinesToTheCurrentSession) {
         {true, "lobby", " hello\n", "", "ERROR: Don't start input with whitespace.\n", "lobby"},
         {true, "lobby", "/qry\n", "QRY\0"s, "STATUS: Query request sent successfully.\n", "lobby"},
         {true, "lobby", "/msg dev hi\nagain\n", "MSG#dev#hi\0MSG#dev#again\0"s, "", "dev"},
-        {true, "lobby", std::string(489, 'x') + "\n",
-         "MSG#lobby#" + std::string(489, 'x') + '\0', "", "lobby"},
+        {true, "lobby", std::string(489, 'x') + "\n", "MSG#lobby#" + std::string(489, 'x') + '\0',
+         "", "lobby"},
         {true, "lobby", std::string(490, 'x') + "\n", "",
          "ERROR: Send buffer size exceeded by 1 bytes.\n"
          "ERROR: message couldn't be sent to the server.\n",
@@ -189,7 +187,6 @@ TEST(ClientSender, PlainLinesToTheCurrentSession) {
 }
 
 TEST(ClientSender, LogoutAndQuit) {
-    const std::string LOGGED_OUT = "STATUS: Successfully logged out from the server.\n";
     const Case cases[] = {
         {true, "lobby", "/logout\n", "LOGOUT\0"s, LOGGED_OUT, "", After::not_connected},
         {true, "lobby", "/quit\n", "LOGOUT\0"s, LOGGED_OUT, "lobby", After::quit},
@@ -236,8 +233,8 @@ TEST(ClientSender, LoginCommand) {
             read_to_close(conn.get(), received);
         });
         auto [keys_r, keys_w] = make_pipe();
-        write_all(keys_w.get(), "/login alice alice1 127.0.0.1 " +
-                                    std::to_string(listener.port) + "\n");
+        write_all(keys_w.get(),
+                  "/login alice alice1 127.0.0.1 " + std::to_string(listener.port) + "\n");
         LineReader keyboard(keys_r.get());
         int serverSocket = NOT_CONNECTED;
         StdoutCapture out;

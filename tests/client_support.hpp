@@ -26,6 +26,17 @@ namespace client_test {
 
 constexpr int WAIT_MS = 5000;  // bound on every wait for a peer
 
+// What the client prints at start-up, and around a login and a logout.
+const std::string BANNER = "\n//" + std::string(68, '*') + "\\\\" + "\n//" + std::string(22, ' ') +
+                           "THE CLIENT PROGRAM" + std::string(28, ' ') + "\\\\" + "\n//" +
+                           std::string(68, '*') + "\\\\\n\n";
+const std::string LOGGED_IN =
+    "STATUS: Connecting to the server...\n"
+    "STATUS: Extracting server information...\n"
+    "STATUS: Successfully connected to the server. Sending login info...\n"
+    "STATUS: Login successful!\n";
+const std::string LOGGED_OUT = "STATUS: Successfully logged out from the server.\n";
+
 // Sends the process's standard output to a file until finish().
 class StdoutCapture {
 public:
@@ -81,9 +92,7 @@ inline void write_all(int fd, std::string_view bytes) {
 }
 
 // Sends one message as the server would: the text and its NUL.
-inline void send_message(int fd, std::string_view text) {
-    write_all(fd, std::string(text) + '\0');
-}
+inline void send_message(int fd, std::string_view text) { write_all(fd, std::string(text) + '\0'); }
 
 // Everything that has already arrived on `fd`, without waiting.
 inline std::string drain(int fd) {

@@ -25,6 +25,7 @@ struct AddrList {
 
 int connect_to_server(const std::string& serverIP, const std::string& serverPort) {
     std::printf("STATUS: Extracting server information...\n");
+    std::fflush(stdout);  // resolving and connecting may take a while
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
@@ -61,6 +62,7 @@ void login(int& serverSocket, std::string_view clientID, std::string_view passwo
         close_connection(serverSocket);
         return;
     }
+    std::fflush(stdout);  // the reply may take a while
     RecvBuffer reply{};
     if (secure_recv(serverSocket, reply, proto::BUFFER_SIZE) != 1) {
         close_connection(serverSocket);

@@ -73,13 +73,13 @@ private:
 
 inline std::pair<Fd, Fd> socket_pair() {
     int sv[2];
-    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, sv) != 0) std::abort();
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) std::abort();
     return {Fd(sv[0]), Fd(sv[1])};
 }
 
 inline std::pair<Fd, Fd> make_pipe() {
     int p[2];
-    if (::pipe(p) != 0) std::abort();
+    if (::pipe2(p, O_CLOEXEC) != 0) std::abort();
     return {Fd(p[0]), Fd(p[1])};
 }
 

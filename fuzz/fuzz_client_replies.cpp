@@ -1,0 +1,88 @@
+// Fuzz target for the client's reply interpreter: the input is what the
+// server sends, as it arrives on the connection (messages ended by NUL or
+// LF, a final NUL added so the last one ends too). receiver() is called
+// once per message; each call must print something and keep the connection,
+// and once the server closes, one more call must drop it.
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "fd.hpp"
+#include "receiver.hpp"
+
+namespace {
+
+[[noreturn]] void fail(const char* what, long a = 0) {
+    std::fflush(stdout);
+    std::fprintf(stderr, "reply interpreter: %s (%ld)\n", what, a);
+    std::abort();
+}
+
+// Bytes written to standard output so far (buffered ones included).
+long printed() { return std::ftell(stdout); }
+
+int waiting(int sock) {
+    int n = 0;
+    if (::ioctl(sock, FIONREAD, &n) != 0) fail("FIONREAD failed");
+    return n;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    // Standard output goes to an unlinked temporary file, so what each call
+    // prints can be measured by the file position.
+    char path[] = "/tmp/fuzz_client_replies.XXXXXX";
+    const int fd = ::mkstemp(path);
+    if (fd < 0) std::abort();
+    ::close(fd);
+    if (std::freopen(path, "w", stdout) == nullptr) std::abort();
+    ::unlink(path);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
+    if (size > 65536) return 0;
+    int sv[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) fail("socketpair failed");
+    Fd server(sv[0]);
+    int serverSocket = sv[1];
+
+    std::string wire(reinterpret_cast<const char*>(data), size);
+    wire.push_back('\0');
+    std::size_t off = 0;
+    while (off < wire.size()) {
+        const ssize_t n = ::send(server.get(), wire.data() + off, wire.size() - off, MSG_NOSIGNAL);
+        if (n <= 0) fail("send to the client failed");
+        off += static_cast<std::size_t>(n);
+    }
+
+    // Each call takes at least one byte, so this many calls are enough.
+    for (std::size_t calls = 0; waiting(serverSocket) > 0; ++calls) {
+        if (calls > wire.size()) fail("receiver takes nothing");
+        const long before = printed();
+        receiver(serverSocket);
+        if (serverSocket < 0) fail("connection dropped on a message", long(calls));
+        if (printed() <= before) fail("a message printed nothing", long(calls));
+    }
+
+    server.reset();
+    const long before = printed();
+    receiver(serverSocket);
+    if (serverSocket != -1) fail("connection kept after the server closed", serverSocket);
+    if (printed() <= before) fail("closing printed nothing");
+
+    // Keep the output file small.
+    if (printed() > (1L << 22)) {
+        std::fflush(stdout);
+        if (::ftruncate(fileno(stdout), 0) != 0) fail("ftruncate failed");
+        std::rewind(stdout);
+    }
+    return 0;
+}

@@ -4,7 +4,7 @@ BUILDTYPE ?= RelWithDebInfo
 PORT      ?= 5000
 JOBS      ?= 2
 
-.PHONY: all build run test test-asan clean
+.PHONY: all build run test test-asan fuzz bench clean
 
 all: build
 
@@ -27,6 +27,15 @@ test-asan:
 	@cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DCONF_SANITIZE=ON >/dev/null
 	@cmake --build build-asan -j $(JOBS)
 	@ctest --test-dir build-asan --output-on-failure -j $(JOBS)
+
+# libFuzzer targets under ASan and UBSan, FUZZ_SECONDS each.
+FUZZ_SECONDS ?= 60
+fuzz:
+	@fuzz/run.sh build-fuzz $(FUZZ_SECONDS)
+
+# Starts the server on a free port and measures it with bench/loadgen.
+bench: build
+	@bench/run_bench.sh $(BUILD)
 
 clean:
 	@rm -rf $(BUILD) build-asan build-fuzz run

@@ -35,6 +35,7 @@
 // wait, the server's death, leaked descriptors or a sanitizer report.
 #include <arpa/inet.h>
 #include <dirent.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -103,11 +104,9 @@ public:
         if (pid_ == 0) {
             ::prctl(PR_SET_PDEATHSIG, SIGKILL);
             if (::chdir(dir.c_str()) != 0) ::_exit(126);
-            std::FILE* out = std::fopen("server.log", "w");
-            std::FILE* err = std::fopen("server.err", "w");
-            if (!out || !err) ::_exit(126);
-            ::dup2(::fileno(out), 1);
-            ::dup2(::fileno(err), 2);
+            const int out = ::open("server.log", O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+            const int err = ::open("server.err", O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+            if (out < 0 || err < 0 || ::dup2(out, 1) < 0 || ::dup2(err, 2) < 0) ::_exit(126);
             const std::string p = std::to_string(port);
             ::execl(binary.c_str(), "server", p.c_str(), static_cast<char*>(nullptr));
             ::_exit(127);
@@ -204,9 +203,8 @@ struct Conn {
     Clock::time_point since;
     std::deque<Expect> expect;
     bool eof_expected = false;
-    QryList got_qry;                   // a QRY answer being put together
-    int qry_parts = 0;
-    std::vector<std::string> got_me;   // a QRYME answer being put together
+    soak::Tokens got;                  // a QRY or QRYME answer being put together
+    int parts = 0;                     // the messages it came in so far
     std::string pending;               // a request still being sent, across steps
     std::string bytes;                 // its bytes, terminator included
     std::size_t sent = 0;
@@ -227,35 +225,17 @@ std::string show(std::string_view s) {
     return '"' + out + (s.size() > 160 ? "\"..." : "\"");
 }
 
+// The whole of an expected reply, as it would read in one message.
 std::string show(const Expect& e) {
-    auto qry_text = [](const QryList& l) {
-        std::string s = "QRY_ACK#";
-        for (std::size_t i = 0; i < l.size(); ++i) {
-            s += (i ? ":" : "") + l[i].id;
-            for (const auto& n : l[i].sessions) s += "#" + n;
-        }
-        return s;
-    };
     if (e.kind == Expect::line) return show(e.text);
-    if (e.kind == Expect::qryme_answer) {
-        std::string s = "QRYME_ACK";
-        for (const auto& n : e.sessions) s += "#" + n;
-        return show(s) + " (in one or more parts)";
+    std::string all;
+    for (const soak::Tokens& t : e.answers) {
+        std::string s = e.kind == Expect::qry_answer ? "QRY_ACK#" : "QRYME_ACK";
+        for (std::size_t i = 0; i < t.size(); ++i)
+            s += (t[i][0] == 'u' ? (i ? ":" : "") : "#") + t[i].substr(2);
+        all += (all.empty() ? "" : " or ") + show(s);
     }
-    std::string s;
-    for (const QryList& l : e.qry) s += (s.empty() ? "" : " or ") + show(qry_text(l));
-    return s + " (in one or more parts)";
-}
-
-// "u:id", "s:name" for every user and session, so that a QRY answer cut
-// into parts can be compared as a prefix of the whole.
-std::vector<std::string> flatten(const QryList& l) {
-    std::vector<std::string> out;
-    for (const auto& e : l) {
-        out.push_back("u:" + e.id);
-        for (const auto& s : e.sessions) out.push_back("s:" + s);
-    }
-    return out;
+    return all + " (in one or more parts)";
 }
 
 std::vector<std::string> split(std::string_view s, char sep) {
@@ -267,11 +247,6 @@ std::vector<std::string> split(std::string_view s, char sep) {
         if (end == std::string_view::npos) return out;
         at = end + 1;
     }
-}
-
-template <class T>
-bool is_prefix(const std::vector<T>& part, const std::vector<T>& whole) {
-    return part.size() <= whole.size() && std::equal(part.begin(), part.end(), whole.begin());
 }
 
 // ---- the soak ----
@@ -325,8 +300,7 @@ private:
     bool wait_all();
     bool read_conn(Conn& c);
     bool on_message(Conn& c, std::string_view msg);
-    bool on_qry(Conn& c, std::string_view msg);
-    bool on_qryme(Conn& c, std::string_view msg);
+    bool on_query(Conn& c, std::string_view msg);
     bool check(const QryList* before);
     bool vanish(Conn& c, bool reset);
     bool overflow(Conn& c);
@@ -349,14 +323,14 @@ private:
     std::vector<Conn> conns_;
     std::string failure_;
     std::deque<std::string> history_;
-    int last_match_ = -1;
-    bool growing_ = false;  // a phase with fewer departures and more joins  // which candidate the last complete QRY answer matched
+    int last_match_ = -1;  // which answer the last complete QRY answer was
+    bool growing_ = false;  // a phase with fewer departures and more joins
 
 public:
     long requests_ = 0, lines_ = 0, mismatches_ = 0, checks_ = 0, settles_ = 0, settle_polls_ = 0;
     long connects_ = 0, closes_ = 0, resets_ = 0, logouts_ = 0, overflows_ = 0, partials_ = 0, drips_ = 0;
     std::size_t max_online_ = 0, max_sessions_ = 0;
-    long multipart_qry_ = 0, full_relays_ = 0;
+    long multipart_ = 0, full_relays_ = 0;
     int base_fds_ = -1, end_fds_ = -1, peak_fds_ = -1;
     long base_rss_ = -1, end_rss_ = -1, peak_rss_ = -1;
 };
@@ -613,66 +587,51 @@ bool Soak::read_conn(Conn& c) {
 bool Soak::on_message(Conn& c, std::string_view msg) {
     if (c.expect.empty()) return mismatch(c, "unexpected " + show(msg));
     const Expect& e = c.expect.front();
-    if (e.kind == Expect::qry_answer) return on_qry(c, msg);
-    if (e.kind == Expect::qryme_answer) return on_qryme(c, msg);
+    if (e.kind != Expect::line) return on_query(c, msg);
     if (msg != e.text) return mismatch(c, "expected " + show(e.text) + ", got " + show(msg));
     c.expect.pop_front();
     return true;
 }
 
-// One part of a QRY answer: the entries are added to what came before (an
-// entry that repeats the last user continues it) until the whole matches.
-bool Soak::on_qry(Conn& c, std::string_view msg) {
-    const std::string head = std::string(proto::QRY_ACK) + proto::FIELD_SEP;
-    if (msg.substr(0, head.size()) != head)
-        return mismatch(c, "expected " + show(c.expect.front()) + ", got " + show(msg));
-    bool first = true;
-    ++c.qry_parts;
-    for (const std::string& entry : split(msg.substr(head.size()), proto::ENTRY_SEP)) {
-        const std::vector<std::string> f = split(entry, proto::FIELD_SEP);
-        if (first && !c.got_qry.empty() && c.got_qry.back().id == f[0]) {
-            auto& s = c.got_qry.back().sessions;
-            s.insert(s.end(), f.begin() + 1, f.end());
-        } else {
-            c.got_qry.push_back({f[0], {f.begin() + 1, f.end()}});
+// One part of a QRY or QRYME answer. The parts add up (a QRY part whose
+// first user repeats the last one goes on with that user's sessions) until
+// they make a whole answer that is right; each part must add something and
+// keep the whole a beginning of a right answer.
+bool Soak::on_query(Conn& c, std::string_view msg) {
+    Expect& e = c.expect.front();
+    const bool all = e.kind == Expect::qry_answer;
+    const std::string head = all ? std::string(proto::QRY_ACK) + proto::FIELD_SEP : std::string(proto::QRYME_ACK);
+    const std::string_view rest = msg.substr(std::min(msg.size(), head.size()));
+    if (msg.substr(0, head.size()) != head || (!all && !rest.empty() && rest[0] != proto::FIELD_SEP))
+        return mismatch(c, "expected " + show(e) + ", got " + show(msg));
+    const std::size_t had = c.got.size();
+    if (all) {
+        const std::vector<std::string> entries = split(rest, proto::ENTRY_SEP);
+        for (std::size_t i = 0; i < entries.size(); ++i) {
+            const std::vector<std::string> f = split(entries[i], proto::FIELD_SEP);
+            const auto last_user = std::find_if(c.got.rbegin(), c.got.rend(), [](const std::string& t) { return t[0] == 'u'; });
+            if (i > 0 || last_user == c.got.rend() || *last_user != "u:" + f[0]) c.got.push_back("u:" + f[0]);
+            for (std::size_t k = 1; k < f.size(); ++k) c.got.push_back("s:" + f[k]);
         }
-        first = false;
+    } else if (!rest.empty()) {
+        for (const std::string& n : split(rest.substr(1), proto::FIELD_SEP)) c.got.push_back("s:" + n);
     }
-    const std::vector<std::string> got = flatten(c.got_qry);
-    const auto& cands = c.expect.front().qry;
+    ++c.parts;
     bool prefix = false;
-    for (std::size_t i = 0; i < cands.size(); ++i) {
-        const std::vector<std::string> want = flatten(cands[i]);
-        if (got == want) {
+    for (std::size_t i = 0; i < e.answers.size(); ++i) {
+        if (c.got == e.answers[i]) {
             last_match_ = static_cast<int>(i);
-            if (c.qry_parts > 1) ++multipart_qry_;
-            c.qry_parts = 0;
-            c.got_qry.clear();
+            if (c.parts > 1) ++multipart_;
+            c.got.clear();
+            c.parts = 0;
             c.expect.pop_front();
             return true;
         }
-        prefix = prefix || is_prefix(got, want);
+        prefix = prefix || (c.got.size() < e.answers[i].size() &&
+                            std::equal(c.got.begin(), c.got.end(), e.answers[i].begin()));
     }
-    if (prefix) return true;
-    return mismatch(c, "expected " + show(c.expect.front()) + ", got " + show(msg) + " (this part or one before it is wrong)");
-}
-
-bool Soak::on_qryme(Conn& c, std::string_view msg) {
-    const std::string_view head = proto::QRYME_ACK;
-    const std::string_view rest = msg.substr(std::min(msg.size(), head.size()));
-    if (msg.substr(0, head.size()) != head || (!rest.empty() && rest[0] != proto::FIELD_SEP))
-        return mismatch(c, "expected " + show(c.expect.front()) + ", got " + show(msg));
-    const std::size_t before = c.got_me.size();
-    if (!rest.empty())
-        for (const std::string& n : split(rest.substr(1), proto::FIELD_SEP)) c.got_me.push_back(n);
-    const auto& want = c.expect.front().sessions;
-    if (c.got_me == want) {
-        c.got_me.clear();
-        c.expect.pop_front();
-        return true;
-    }
-    if (c.got_me.size() > before && is_prefix(c.got_me, want)) return true;
-    return mismatch(c, "expected " + show(c.expect.front()) + ", got " + show(msg));
+    if (prefix && c.got.size() > had) return true;
+    return mismatch(c, "expected " + show(e) + ", got " + show(msg) + (c.parts > 1 ? " as part " + std::to_string(c.parts) : ""));
 }
 
 // The checker: a fresh connection logs in, compares QRY (and QRYME) with the
@@ -683,10 +642,10 @@ bool Soak::check(const QryList* before) {
     ++checks_;
     if (!open(k) || !request(k, std::string("LOGIN#") + CHECKER + "#" + CHECKER_PW)) return false;
     if (k.account != CHECKER) return fail("the checker could not log in");
-    QryList old;
+    soak::Tokens old;
     if (before) {
-        old = *before;
-        old.push_back({CHECKER, {}});
+        old = soak::tokens(*before);
+        old.push_back(std::string("u:") + CHECKER);
         ++settles_;
     }
     const auto deadline = Clock::now() + limit();
@@ -694,8 +653,8 @@ bool Soak::check(const QryList* before) {
         last_match_ = -1;
         Expect e;
         e.kind = Expect::qry_answer;
-        e.qry.push_back(model_.qry());
-        if (before) e.qry.push_back(old);
+        e.answers.push_back(soak::tokens(model_.qry()));
+        if (before) e.answers.push_back(old);
         ++requests_;
         note(k, "QRY");
         k.expect.push_back(std::move(e));
@@ -792,7 +751,7 @@ bool Soak::step() {
     Conn& c = conns_[static_cast<std::size_t>(rnd(opt_.clients))];
     if (!c.connected()) return open(c);
     if (c.partial()) {
-        if (chance(0.005)) return vanish(c, chance(0.5));
+        if (chance(0.0005)) return vanish(c, chance(0.5));
         const bool ready = c.drip ? c.sent + 1 == c.bytes.size() : now >= c.ready_at;
         return !ready || finish_partial(c);
     }
@@ -882,8 +841,8 @@ void Soak::report(double seconds) const {
                 settles_, settle_polls_);
     std::printf("connections          %ld opened; %ld closed, %ld reset, %ld logged out, %ld overflowed\n", connects_,
                 closes_, resets_, logouts_, overflows_);
-    std::printf("model                at most %zu users online, %zu sessions; %ld QRY answers in parts, %ld relayed lines of 499\n",
-                max_online_, max_sessions_, multipart_qry_, full_relays_);
+    std::printf("model                at most %zu users online, %zu sessions; %ld query answers in parts, %ld relayed lines of 499\n",
+                max_online_, max_sessions_, multipart_, full_relays_);
     std::printf("split sends          %ld in halves, %ld one byte at a time\n", partials_, drips_);
     std::printf("server memory        peak %ld KiB (VmHWM); resident %ld KiB at start, %ld KiB at end\n", peak_rss_,
                 base_rss_, end_rss_);

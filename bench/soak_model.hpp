@@ -22,17 +22,28 @@ namespace soak {
 struct QryEntry {
     std::string id;
     std::vector<std::string> sessions;
-    bool operator==(const QryEntry& o) const { return id == o.id && sessions == o.sessions; }
 };
 using QryList = std::vector<QryEntry>;
+
+// A QRY or QRYME answer as a sequence of "u:id" and "s:name" tokens, so that
+// an answer that comes in several messages can be compared part by part.
+using Tokens = std::vector<std::string>;
+
+inline Tokens tokens(const QryList& l) {
+    Tokens out;
+    for (const QryEntry& e : l) {
+        out.push_back("u:" + e.id);
+        for (const std::string& s : e.sessions) out.push_back("s:" + s);
+    }
+    return out;
+}
 
 // What one connection must receive next.
 struct Expect {
     enum Kind { line, qry_answer, qryme_answer };
     Kind kind = line;
-    std::string text;                   // line: the exact message
-    std::vector<QryList> qry;           // qry: the answers that are right
-    std::vector<std::string> sessions;  // qryme: the requester's sessions
+    std::string text;            // line: the exact message
+    std::vector<Tokens> answers;  // qry_answer, qryme_answer: the answers that are right
 };
 
 // A message for the requester (`to` empty) or for a logged-in account.
@@ -168,8 +179,8 @@ private:
         if (self.empty()) return reply(o, std::string(all ? proto::QRY_NACK : proto::QRYME_NACK));
         Expect e;
         e.kind = all ? Expect::qry_answer : Expect::qryme_answer;
-        if (all) e.qry.push_back(qry());
-        else e.sessions = sessions_of(self);
+        e.answers.push_back(tokens(all ? qry() : QryList{{self, sessions_of(self)}}));
+        if (!all) e.answers[0].erase(e.answers[0].begin());  // QRYME names no user
         o.out.push_back({"", std::move(e)});
     }
 

@@ -154,11 +154,11 @@ void queue(Client& c, std::string_view text) {
     c.out.push_back('\0');
 }
 
-// One bulk read into the client's framer. False when the connection ended.
+// One bulk read into the client's framer (called only once its messages are
+// all taken, so there is room). False when the connection ended.
 bool read_in(Client& c) {
     for (;;) {
-        char* room = c.in.space();  // may compact the buffer, so it comes before space_size()
-        const ssize_t n = ::recv(c.fd.get(), room, c.in.space_size(), 0);
+        const ssize_t n = ::recv(c.fd.get(), c.in.space(), c.in.space_size(), 0);
         if (n > 0) {
             c.in.commit(std::size_t(n));
             return true;

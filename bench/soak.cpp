@@ -91,6 +91,8 @@ constexpr int ACCOUNTS = 12;  // s1..s12, passwords p1..p12
 
 std::string account(int i) { return "s" + std::to_string(i); }
 std::string password(int i) { return "p" + std::to_string(i); }
+// The right LOGIN request for account "sN".
+std::string login_of(const std::string& id) { return "LOGIN#" + id + "#p" + id.substr(1); }
 
 // ---- the server process ----
 
@@ -400,14 +402,8 @@ std::string Soak::gen_request(const Conn& c) {
             case 7: return pick(MISSING_FIELD);
             case 8: return pick(UNKNOWN);
             case 9: return "LOGIN#" + account(i) + "#" + password(i);  // may be online elsewhere
-            case 10: {
-                const std::string a = offline_account();
-                return "LOGIN##" + a + "#p" + a.substr(1);
-            }
-            default: {
-                const std::string a = offline_account();
-                return "LOGIN#" + a + "#p" + a.substr(1);
-            }
+            case 10: return "LOGIN##" + login_of(offline_account()).substr(6);
+            default: return login_of(offline_account());
         }
     }
     const std::vector<std::string> mine = model_.sessions_of(c.account);
@@ -445,11 +441,8 @@ std::string Soak::gen_request(const Conn& c) {
     if (r < 68) return chance(0.8) ? "QRYME" : "QRYME#extra";
     if (r < 73) {
         switch (rnd(5)) {
-            case 0: return "LOGIN#" + c.account + "#p" + c.account.substr(1);  // ourselves again
-            case 1: {
-                const std::string a = offline_account();
-                return "LOGIN#" + a + "#p" + a.substr(1);  // another, offline account
-            }
+            case 0: return login_of(c.account);          // ourselves again
+            case 1: return login_of(offline_account());  // another, offline account
             case 2: return "LOGIN#" + account(i) + "#" + password(i) + "#x";
             case 3: return "LOGIN##" + pick(model_.online()) + "#p" + pick(model_.online()).substr(1);
             default: return "LOGIN#" + account(i) + "#" + password(i);
@@ -729,8 +722,7 @@ bool Soak::send_requests(Conn& c, const std::vector<std::string>& reqs) {
     return wait_all();
 }
 
-// An unfinished request: the last byte of an unfinished request goes out, and only now
-// does the request count.
+// The rest of an unfinished request goes out; only now does it count.
 bool Soak::finish_partial(Conn& c) {
     const std::string rest = c.bytes.substr(c.sent), request = c.pending;
     c.bytes.clear();
@@ -756,10 +748,7 @@ bool Soak::step() {
         return !ready || finish_partial(c);
     }
     const bool late = c.account.empty() && now - c.since > std::chrono::seconds(opt_.login_limit) / 4;
-    if (late) {
-        const std::string a = offline_account();
-        return request(c, "LOGIN#" + a + "#p" + a.substr(1));
-    }
+    if (late) return request(c, login_of(offline_account()));
     const int r = rnd(1000) + (growing_ ? 14 : 0);
     if (r < 6) return vanish(c, false);
     if (r < 12) return vanish(c, true);
@@ -870,8 +859,8 @@ bool start_server(ServerProcess& server, const Options& o, const std::filesystem
             if (probe.valid()) return true;
             std::this_thread::sleep_for(milliseconds(20));
         }
-        if (server.alive()) return false;
-        std::fprintf(stderr, "soak: the server on port %d %s; trying another port\n", port, server.death().c_str());
+        if (server.alive() || server.death() != "exited with status 2") return false;  // 2: bind failed
+        std::fprintf(stderr, "soak: the server could not bind port %d; trying another\n", port);
     }
     return false;
 }

@@ -7,8 +7,13 @@
 // of a piece says what happens, the rest is the request text:
 //   low 2 bits   the connection (0..3)
 //   high nibble F  the connection vanishes (its peer is gone)
-//   high nibble E  the text is sent 16/64/256/520 times (bits 2-3), each time
-//                  with its number appended, to reach the table limits
+//   high nibble E  the text is sent 2/8/32/128 times (bits 2-3), each time
+//                  with its number appended
+//   high nibble D  if the connection is logged in, the session table is
+//                  filled up to 16/64/250/500 sessions (bits 2-3) named by the
+//                  text and a number, the user their only member (straight
+//                  through the registry: a request for each would print the
+//                  tables each time and make the run slow)
 //   otherwise      the text is one request; over 500 characters it is an
 //                  over-long message and the connection is dropped
 #include <sys/socket.h>
@@ -21,6 +26,7 @@
 #include <cstdlib>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 
 #include "connections.hpp"
 #include "fd.hpp"
@@ -87,6 +93,19 @@ void vanish(int k) {
     drop_connection(i);
     if (is_logged_in(peers[k].sock)) fail("dropped connection still online", k);
     open_peer(k);
+}
+
+void fill_sessions(int k, unsigned size_bits, std::string_view text) {
+    static const int sizes[] = {16, 64, 250, MAX_SESSIONS};
+    const int id = get_clientID(peers[k].sock);
+    if (id == -1) return;
+    std::unordered_set<std::string> taken;
+    for (int s = 0; s < active_sessions; ++s) taken.insert(sessions[s]->name);
+    for (int r = 0; active_sessions < sizes[size_bits & 3]; ++r) {
+        std::string name(text.substr(0, proto::RECV_LIMIT - 8));
+        name += std::to_string(r);
+        if (taken.insert(name).second) create_session(name, id);
+    }
 }
 
 void check_all() {
@@ -172,7 +191,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
         if ((ctl & 0xf0) == 0xf0) {
             vanish(k);
         } else if ((ctl & 0xf0) == 0xe0) {
-            static const int repeats[] = {16, 64, 256, 520};
+            static const int repeats[] = {2, 8, 32, 128};
             const int n = repeats[(ctl >> 2) & 3];
             for (int r = 0; r < n; ++r) {
                 std::string t(text);
@@ -183,6 +202,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
                 if (const char* what = check_queues(detail)) fail(what, detail);
                 drain_all();
             }
+        } else if ((ctl & 0xf0) == 0xd0) {
+            fill_sessions(k, ctl >> 2, text);
         } else if (text.size() > proto::RECV_LIMIT) {
             vanish(k);  // an over-long message drops the connection
         } else {

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <array>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #include "connections.hpp"
@@ -75,20 +76,20 @@ const char* check_registry(long& detail) {
         if (session.name.empty()) return "session without a name";
         names.push_back(session.name);
         if (session.count < 1 || session.count > MAX_SESSION_MEMBERS) return "member count out of range";
+        const int* members = session.members.data();
+        if (std::find_if(members + session.count, members + MAX_SESSION_MEMBERS,
+                         [](int id) { return id != -1; }) != members + MAX_SESSION_MEMBERS)
+            return "member past count";
         std::array<bool, MAX_ACCOUNTS> member{};
-        for (int j = 0; j < MAX_SESSION_MEMBERS; ++j) {
-            const int id = session.members[j];
-            if (j >= session.count) {
-                if (id != -1) return "member past count";
-                continue;
-            }
+        for (int j = 0; j < session.count; ++j) {
+            const int id = members[j];
             if (id < 0 || id >= MAX_ACCOUNTS || !online[id]) return "member not online";
             if (member[id]) return "member twice";
             member[id] = true;
         }
     }
-    std::sort(names.begin(), names.end());
     detail = -1;
-    if (std::adjacent_find(names.begin(), names.end()) != names.end()) return "session name twice";
+    std::unordered_set<std::string_view> unique(names.begin(), names.end());
+    if (unique.size() != names.size()) return "session name twice";
     return nullptr;
 }

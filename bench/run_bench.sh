@@ -12,7 +12,7 @@ if [ $# -lt 1 ] || [ $# -gt 2 ]; then
     echo "usage: $0 <builddir> [repeats]" >&2
     exit 2
 fi
-build=$(cd "$1" && pwd)
+build=$(cd "$1" 2>/dev/null && pwd) || { echo "run_bench: no build directory $1" >&2; exit 2; }
 repeats=${2:-3}
 server=$build/server
 loadgen=$build/loadgen
@@ -47,10 +47,15 @@ for _ in 1 2 3; do
     candidate=$("$loadgen" --free-port)
     (cd "$work" && exec "$server" "$candidate") >"$work/server.log" 2>&1 &
     server_pid=$!
-    if "$loadgen" --wait-port "$candidate" --timeout 10 && kill -0 "$server_pid" 2>/dev/null; then
-        port=$candidate
-        break
-    fi
+    # Up to 10 s for the port to answer, giving up early if the server exits.
+    for _ in $(seq 50); do
+        kill -0 "$server_pid" 2>/dev/null || break
+        if "$loadgen" --wait-port "$candidate" --timeout 0.2 2>/dev/null; then
+            port=$candidate
+            break
+        fi
+    done
+    [ -n "$port" ] && break
     stop_server
 done
 if [ -z "$port" ]; then

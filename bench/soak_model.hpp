@@ -42,8 +42,8 @@ inline Tokens tokens(const QryList& l) {
 struct Expect {
     enum Kind { line, qry_answer, qryme_answer };
     Kind kind = line;
-    std::string text;            // line: the exact message
-    std::vector<Tokens> answers;  // qry_answer, qryme_answer: the answers that are right
+    std::string text;             // line: the exact message
+    std::vector<Tokens> answers;  // the QRY or QRYME answers that are right
 };
 
 // A message for the requester (`to` empty) or for a logged-in account.
@@ -179,8 +179,9 @@ private:
         if (self.empty()) return reply(o, std::string(all ? proto::QRY_NACK : proto::QRYME_NACK));
         Expect e;
         e.kind = all ? Expect::qry_answer : Expect::qryme_answer;
-        e.answers.push_back(tokens(all ? qry() : QryList{{self, sessions_of(self)}}));
-        if (!all) e.answers[0].erase(e.answers[0].begin());  // QRYME names no user
+        e.answers.push_back(all ? tokens(qry()) : Tokens{});
+        if (!all)
+            for (const std::string& name : sessions_of(self)) e.answers[0].push_back("s:" + name);
         o.out.push_back({"", std::move(e)});
     }
 

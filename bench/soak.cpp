@@ -363,7 +363,8 @@ std::string Soak::offline_account() {
 
 // A unique chat text of printable bytes, '#', ':' and '[' included, now and
 // then with tabs, CRs and 8-bit bytes; long enough at times that the relayed
-// line has to be split.
+// line has to be split, or that the request has the 500 characters a
+// receiver takes at most.
 std::string Soak::gen_text(std::size_t room) {
     static const std::string chars =
         "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789 #:[]!?.,;-_=+*/\\'\"()<>{}|~`^%$&@";
@@ -381,7 +382,7 @@ std::string Soak::gen_text(std::size_t room) {
 std::string Soak::gen_garbage() {
     static const std::string chars = "abcdefghijklmnopqrstuvwxyz !\"$%&'()*+,-./;<=>?@[\\]^_`{|}~#:\r\t";
     std::string g;
-    const int n = rnd(chance(0.1) ? 499 : 60);
+    const int n = rnd(chance(0.1) ? 501 : 60);  // up to the 500 characters a request may have
     for (int i = 0; i < n; ++i) g += chars[static_cast<std::size_t>(rnd(static_cast<int>(chars.size())))];
     if (!g.empty() && g[0] >= 'A' && g[0] <= 'Z') g[0] = 'a';
     return g;
@@ -416,11 +417,11 @@ std::string Soak::gen_request(const Conn& c) {
     if (r < 24) {  // MSG to a session of ours, or to any name when in none
         const std::string n = mine.empty() ? pick(NAMES) : pick(mine);
         const std::string head = chance(0.05) ? "MSG##" + n + "#" : "MSG#" + n + "#";
-        return head + gen_text(proto::MAX_TEXT_LEN - head.size());
+        return head + gen_text(proto::RECV_LIMIT - head.size());
     }
     if (r < 29) {
         const std::string head = "MSG#" + (chance(0.2) ? "nosuch" : pick(NAMES)) + "#";
-        return head + gen_text(proto::MAX_TEXT_LEN - head.size());
+        return head + gen_text(proto::RECV_LIMIT - head.size());
     }
     if (r < 38) return "NEWCONF#" + pick(NAMES);
     if (r < 49) {

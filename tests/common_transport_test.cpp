@@ -9,6 +9,7 @@
 #include <string>
 
 #include "fd.hpp"
+#include "printed.hpp"
 #include "transport.hpp"
 
 namespace {
@@ -38,15 +39,6 @@ std::string drain(int fd) {
         out.append(chunk, static_cast<std::size_t>(n));
     }
     return out;
-}
-
-// Runs `f` with stdout captured; returns what it printed.
-template <class F>
-std::string printed(F f) {
-    testing::internal::CaptureStdout();
-    f();
-    std::fflush(stdout);
-    return testing::internal::GetCapturedStdout();
 }
 
 }  // namespace

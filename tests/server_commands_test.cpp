@@ -452,10 +452,7 @@ TEST_F(Commands, MemberThatStopsReadingIsDroppedAlone) {
     std::size_t delivered = 0;
     for (int i = 0; i < 5000 && slots[3].open(); ++i) {
         log += request(a, "MSG#lobby#" + std::to_string(i) + ":" + text);
-        testing::internal::CaptureStdout();
-        drop_over_limit();
-        std::fflush(stdout);
-        log += testing::internal::GetCapturedStdout();
+        log += printed(drop_over_limit);
         // a and b keep reading and get every line in order.
         for (int reader : {a, b}) {
             for (const std::string& l : received(reader)) {

@@ -14,6 +14,7 @@
 
 #include "connections.hpp"
 #include "fd.hpp"
+#include "printed.hpp"
 #include "registry.hpp"
 #include "server.hpp"
 
@@ -54,12 +55,11 @@ protected:
 
     // Carries out `request` from client `i`; returns what the server logged.
     std::string request(int i, const std::string& text, int* result = nullptr) {
-        testing::internal::CaptureStdout();
-        const int r = handle_command(conns_[i].sock, text);
-        std::fflush(stdout);
+        int r = 0;
+        const std::string log = printed([&] { r = handle_command(conns_[i].sock, text); });
         if (result) *result = r;
         for (int s = 1; s < MAX_SLOTS; ++s) flush_slot(s);
-        return testing::internal::GetCapturedStdout();
+        return log;
     }
 
     // Logs client `i` in as `id` with its password; expects LG_ACK.

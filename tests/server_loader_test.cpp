@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "printed.hpp"
 #include "server_utils.hpp"
 
 namespace {
@@ -35,10 +36,7 @@ Loaded load(const std::string& contents) {
     for (auto& s : ids) s.clear();
     for (auto& s : pws) s.clear();
     Loaded out{};
-    testing::internal::CaptureStdout();
-    out.n = read_accounts(ids, pws, path);
-    std::fflush(stdout);
-    out.log = testing::internal::GetCapturedStdout();
+    out.log = printed([&] { out.n = read_accounts(ids, pws, path); });
     for (int i = 0; i < out.n; ++i) out.accounts.push_back(ids[i] + ":" + pws[i]);
     ::unlink(path);
     return out;

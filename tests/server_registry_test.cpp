@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <string>
 
+#include "printed.hpp"
 #include "registry.hpp"
 
 namespace {
@@ -28,14 +29,6 @@ protected:
         return out;
     }
 };
-
-template <class F>
-std::string printed(F f) {
-    testing::internal::CaptureStdout();
-    f();
-    std::fflush(stdout);
-    return testing::internal::GetCapturedStdout();
-}
 
 }  // namespace
 

@@ -118,7 +118,7 @@ struct Client {
     Fd fd;
     std::string id;          // login ID
     std::string says;        // "[room] id says: "
-    Framer in{256 * 1024};
+    Framer in{std::size_t{256} * 1024};
     std::string out;         // bytes queued for the server
     std::size_t out_off = 0;
     std::string why;  // how the connection ended, when it did
@@ -275,7 +275,7 @@ private:
 
 // ---- the 40-byte texts: "w1-03-00001234-<16 hex send time>-<8 check>" ----
 
-char pad_char(int sender, long seq, int i) { return char('a' + (seq * 7 + sender * 3 + i * 5) % 26); }
+char pad_char(int sender, long seq, int i) { return char('a' + (seq * 7 + long{sender} * 3 + long{i} * 5) % 26); }
 
 // Writes `v` as `width` digits of `base` (leading zeros) at `p`.
 void put_digits(char* p, uint64_t v, int width, unsigned base) {
@@ -576,7 +576,7 @@ private:
     std::vector<Client>& clients_;
     const Options& opt_;
     std::string room_, room_open_, msg_head_;  // msg_head_: "MSG#room#"
-    Plan plan_;
+    Plan plan_{};
     Result res_;
     long expected_ = 0, progress_ = 0;
     int64_t t0_ = 0, last_rss_ = 0;
@@ -671,9 +671,10 @@ bool parse_args(int argc, char** argv, Options& o, int& wait_port, bool& free_po
         const std::string a = argv[i];
         auto val = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
         const char* v = nullptr;
+        // Two ways to refuse an option: a missing value and an unknown name.
         if (a == "--json") o.json = true;
         else if (a == "--free-port") free_port = true;
-        else if (!(v = val())) return false;
+        else if (!(v = val())) return false;  // NOLINT(bugprone-branch-clone)
         else if (a == "--port") o.port = std::atoi(v);
         else if (a == "--wait-port") wait_port = std::atoi(v);
         else if (a == "--clients") o.clients = std::atoi(v);

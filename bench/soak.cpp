@@ -824,7 +824,7 @@ bool Soak::run() {
 }
 
 void Soak::report(double seconds) const {
-    std::printf("requests sent        %ld (%.0f/s)\n", requests_, requests_ / seconds);
+    std::printf("requests sent        %ld (%.0f/s)\n", requests_, static_cast<double>(requests_) / seconds);
     std::printf("lines received       %ld\n", lines_);
     std::printf("mismatches           %ld\n", mismatches_);
     std::printf("checks               %ld (%ld after a drop, %ld repeated QRY while the server caught up)\n", checks_,

@@ -157,7 +157,7 @@ private:
 
     // The names of the sessions `id` left, in session order.
     std::vector<std::string> leave_all(const std::string& id) {
-        const std::vector<std::string> left = sessions_of(id);
+        std::vector<std::string> left = sessions_of(id);
         for (const std::string& name : left) remove_member(name, id);
         return left;
     }

@@ -1,10 +1,11 @@
 # Thin wrapper over CMake: `make`, `make run`, `make test`.
+SHELL := /bin/bash
 BUILD     ?= build
 BUILDTYPE ?= RelWithDebInfo
 PORT      ?= 5000
 JOBS      ?= 2
 
-.PHONY: all build run test test-asan fuzz bench clean
+.PHONY: all build run test test-asan fuzz bench lint clean
 
 all: build
 
@@ -36,6 +37,18 @@ fuzz:
 # Starts the server on a free port and measures it with bench/loadgen.
 bench: build
 	@bench/run_bench.sh $(BUILD)
+
+# Formatting, clang-tidy (checks in .clang-tidy) and cppcheck over the tree.
+CXX_FILES  = $(shell git ls-files '*.cpp' '*.hpp')
+TIDY_FILES = $(shell git ls-files 'common/*.cpp' 'server_side/*.cpp' 'client_side/*.cpp' 'bench/*.cpp')
+lint:
+	@cmake -S . -B build-lint -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DCONF_TESTS=OFF >/dev/null
+	@clang-format --dry-run --Werror $(CXX_FILES)
+	@clang-tidy -p build-lint --quiet $(TIDY_FILES) 2>&1 | grep -v 'warnings generated' ; exit $${PIPESTATUS[0]}
+	@cppcheck --quiet --enable=warning,performance,portability --std=c++17 --error-exitcode=1 \
+	  --inline-suppr --suppress=missingIncludeSystem -I common -I server_side -I client_side \
+	  common server_side client_side bench
+	@echo "lint: clean"
 
 clean:
 	@rm -rf $(BUILD) build-asan build-fuzz run

@@ -105,12 +105,16 @@ Events run_framer(std::string_view s, const Chunks& chunks, std::size_t capacity
             }
             pos += n;
             want -= n;
-            if (want > 0) {
-                // Full: take the messages out to make room, as a reader must.
-                if (n == 0 && stalled) fail("no room after taking every message out", s);
-                stalled = n == 0;
-                take_all(f, out, s);
+            // Nothing fitted twice in a row: taking the messages out made no room.
+            if (n > 0) {
+                stalled = false;
+            } else if (stalled) {
+                fail("no room after taking every message out", s);
+            } else {
+                stalled = true;
             }
+            // Full: take the messages out to make room, as a reader must.
+            if (want > 0) take_all(f, out, s);
         }
         if (chunks.drain_at(k)) take_all(f, out, s);
     }

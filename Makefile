@@ -4,8 +4,9 @@ BUILD     ?= build
 BUILDTYPE ?= RelWithDebInfo
 PORT      ?= 5000
 JOBS      ?= 2
+PREFIX    ?= /usr/local
 
-.PHONY: all build run test test-asan fuzz bench lint clean
+.PHONY: all build run test test-asan fuzz bench lint install clean
 
 all: build
 
@@ -14,7 +15,9 @@ build:
 	@cmake --build $(BUILD) -j $(JOBS)
 
 # Starts the server on $(PORT) in run/, beside a copy of the sample accounts.
-run: build
+run:
+	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=$(BUILDTYPE) >/dev/null
+	@cmake --build $(BUILD) -j $(JOBS) --target server client
 	@mkdir -p run
 	@cp examples/accounts.csv run/accounts.csv
 	@echo "Server on port $(PORT). Connect with: $(BUILD)/client, then /login alice alice1 127.0.0.1 $(PORT)"
@@ -49,6 +52,10 @@ lint:
 	  --inline-suppr --suppress=missingIncludeSystem -I common -I server_side -I client_side \
 	  common server_side client_side bench
 	@echo "lint: clean"
+
+# Installs the programs, their manual pages and the sample accounts under $(PREFIX).
+install: build
+	@cmake --install $(BUILD) --prefix $(PREFIX)
 
 clean:
 	@rm -rf $(BUILD) build-asan build-fuzz run

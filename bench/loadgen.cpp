@@ -98,7 +98,8 @@ long proc_status_kib(pid_t pid, const char* field) {
     std::string line;
     const std::size_t n = std::strlen(field);
     while (std::getline(f, line)) {
-        if (line.compare(0, n, field) == 0 && line.size() > n && line[n] == ':') return std::atol(line.c_str() + n + 1);
+        if (line.compare(0, n, field) == 0 && line.size() > n && line[n] == ':')
+            return std::atol(line.c_str() + n + 1);
     }
     return -1;
 }
@@ -109,19 +110,20 @@ bool server_alive(pid_t pid) {
     std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
     std::string stat((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
     const std::size_t paren = stat.rfind(')');
-    return paren != std::string::npos && paren + 2 < stat.size() && stat[paren + 2] != 'Z' && stat[paren + 2] != 'X';
+    return paren != std::string::npos && paren + 2 < stat.size() && stat[paren + 2] != 'Z' &&
+           stat[paren + 2] != 'X';
 }
 
 // ---- one client connection ----
 
 struct Client {
     Fd fd;
-    std::string id;          // login ID
-    std::string says;        // "[room] id says: "
+    std::string id;    // login ID
+    std::string says;  // "[room] id says: "
     Framer in{std::size_t{256} * 1024};
-    std::string out;         // bytes queued for the server
+    std::string out;  // bytes queued for the server
     std::size_t out_off = 0;
-    std::string why;  // how the connection ended, when it did
+    std::string why;             // how the connection ended, when it did
     std::vector<long> next_seq;  // per sender: the sequence number expected next
     long to_send = 0;
     long sent = 0;
@@ -130,7 +132,8 @@ struct Client {
 // Writes as much of the queue as the socket takes. False when the connection failed.
 bool flush_out(Client& c) {
     while (c.out_off < c.out.size()) {
-        const ssize_t n = ::send(c.fd.get(), c.out.data() + c.out_off, c.out.size() - c.out_off, MSG_NOSIGNAL);
+        const ssize_t n =
+            ::send(c.fd.get(), c.out.data() + c.out_off, c.out.size() - c.out_off, MSG_NOSIGNAL);
         if (n > 0) {
             c.out_off += std::size_t(n);
         } else if (n < 0 && errno == EINTR) {
@@ -147,7 +150,9 @@ bool flush_out(Client& c) {
     return true;
 }
 
-bool pending_out(const Client& c) { return c.out_off < c.out.size(); }
+bool pending_out(const Client& c) {
+    return c.out_off < c.out.size();
+}
 
 void queue(Client& c, std::string_view text) {
     c.out.append(text);
@@ -187,7 +192,8 @@ bool wait_fd(pollfd& pfd, int64_t deadline) {
 
 class Setup {
 public:
-    Setup(std::vector<Client>& clients, int64_t deadline) : clients_(clients), deadline_(deadline) {}
+    Setup(std::vector<Client>& clients, int64_t deadline)
+        : clients_(clients), deadline_(deadline) {}
     const std::string& error() const { return error_; }
 
     bool connect_all(int port) {
@@ -201,7 +207,8 @@ public:
             addr.sin_family = AF_INET;
             addr.sin_port = htons(uint16_t(port));
             addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            if (::connect(c.fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 && errno != EINPROGRESS)
+            if (::connect(c.fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 &&
+                errno != EINPROGRESS)
                 return fail("connect of " + c.id + ": " + std::strerror(errno));
             pollfd pfd{c.fd.get(), POLLOUT, 0};
             if (!wait_fd(pfd, deadline_)) return fail("timed out connecting " + c.id);
@@ -223,10 +230,12 @@ public:
             if (!expect(c, proto::LG_ACK, "LOGIN")) return false;
         }
         if (!send_now(clients_[0], proto::join_fields(proto::NEWCONF, {room}))) return false;
-        if (!expect(clients_[0], proto::join_fields(proto::NEWCONF_ACK, {room}), "NEWCONF")) return false;
+        if (!expect(clients_[0], proto::join_fields(proto::NEWCONF_ACK, {room}), "NEWCONF"))
+            return false;
         for (std::size_t j = 1; j < clients_.size(); ++j) {
             if (!send_now(clients_[j], proto::join_fields(proto::JOIN, {room}))) return false;
-            if (!expect(clients_[j], proto::join_fields(proto::JOIN_ACK, {room}), "JOIN")) return false;
+            if (!expect(clients_[j], proto::join_fields(proto::JOIN_ACK, {room}), "JOIN"))
+                return false;
             const std::string notice = proto::joined_line(room, clients_[j].id);
             for (std::size_t i = 0; i < j; ++i) {
                 if (!expect(clients_[i], notice, "the join notice")) return false;
@@ -246,7 +255,8 @@ private:
         while (pending_out(c)) {
             if (!flush_out(c)) return fail("connection of " + c.id + " failed while sending");
             pollfd pfd{c.fd.get(), POLLOUT, 0};
-            if (pending_out(c) && !wait_fd(pfd, deadline_)) return fail("timed out sending as " + c.id);
+            if (pending_out(c) && !wait_fd(pfd, deadline_))
+                return fail("timed out sending as " + c.id);
         }
         return true;
     }
@@ -259,12 +269,14 @@ private:
             if (st == Framer::Status::overflow) return fail("over-long message to " + c.id);
             pollfd pfd{c.fd.get(), POLLIN, 0};
             if (!wait_fd(pfd, deadline_))
-                return fail("timed out waiting for " + std::string(want) + " to " + c.id + " (" + what + ")");
-            if (!read_in(c)) return fail("server closed the connection of " + c.id + " during " + what);
+                return fail("timed out waiting for " + std::string(want) + " to " + c.id + " (" +
+                            what + ")");
+            if (!read_in(c))
+                return fail("server closed the connection of " + c.id + " during " + what);
         }
         if (msg != want)
-            return fail(std::string(what) + " of " + c.id + " answered '" + std::string(msg) + "', expected '" +
-                        std::string(want) + "'");
+            return fail(std::string(what) + " of " + c.id + " answered '" + std::string(msg) +
+                        "', expected '" + std::string(want) + "'");
         return true;
     }
 
@@ -275,7 +287,9 @@ private:
 
 // ---- the 40-byte texts: "w1-03-00001234-<16 hex send time>-<8 check>" ----
 
-char pad_char(int sender, long seq, int i) { return char('a' + (seq * 7 + long{sender} * 3 + long{i} * 5) % 26); }
+char pad_char(int sender, long seq, int i) {
+    return char('a' + (seq * 7 + long{sender} * 3 + long{i} * 5) % 26);
+}
 
 // Writes `v` as `width` digits of `base` (leading zeros) at `p`.
 void put_digits(char* p, uint64_t v, int width, unsigned base) {
@@ -296,9 +310,12 @@ bool parse_digits(std::string_view s, int base, uint64_t& v) {
     v = 0;
     for (char ch : s) {
         int d;
-        if (ch >= '0' && ch <= '9') d = ch - '0';
-        else if (base == 16 && ch >= 'a' && ch <= 'f') d = ch - 'a' + 10;
-        else return false;
+        if (ch >= '0' && ch <= '9')
+            d = ch - '0';
+        else if (base == 16 && ch >= 'a' && ch <= 'f')
+            d = ch - 'a' + 10;
+        else
+            return false;
         v = v * uint64_t(base) + uint64_t(d);
     }
     return true;
@@ -312,7 +329,9 @@ struct Text {
 };
 
 bool parse_text(std::string_view t, Text& out) {
-    if (t.size() != TEXT_LEN || t[0] != 'w' || t[2] != '-' || t[5] != '-' || t[14] != '-' || t[31] != '-') return false;
+    if (t.size() != TEXT_LEN || t[0] != 'w' || t[2] != '-' || t[5] != '-' || t[14] != '-' ||
+        t[31] != '-')
+        return false;
     uint64_t sender, seq, stamp;
     if (!parse_digits(t.substr(3, 2), 10, sender) || !parse_digits(t.substr(6, 8), 10, seq) ||
         !parse_digits(t.substr(15, 16), 16, stamp))
@@ -330,7 +349,8 @@ struct Checks {
     long lost = 0, dup_or_reorder = 0, corrupt = 0, stale = 0, unexpected = 0, disconnects = 0;
     bool timed_out = false, server_died = false;
     bool ok() const {
-        return lost + dup_or_reorder + corrupt + stale + unexpected + disconnects == 0 && !timed_out && !server_died;
+        return lost + dup_or_reorder + corrupt + stale + unexpected + disconnects == 0 &&
+               !timed_out && !server_died;
     }
 };
 
@@ -431,7 +451,8 @@ private:
             if (c.sent < allowed) {
                 const int64_t stamp = now_ns();
                 while (c.sent < allowed) {
-                    if (plan_.rate > 0) lags_.push_back(stamp - (t0_ + int64_t(double(c.sent) * SEC / plan_.rate)));
+                    if (plan_.rate > 0)
+                        lags_.push_back(stamp - (t0_ + int64_t(double(c.sent) * SEC / plan_.rate)));
                     char text[TEXT_LEN];
                     make_text(text, plan_.tag, int(s), c.sent, stamp);
                     c.out.append(msg_head_).append(text, TEXT_LEN).push_back('\0');
@@ -450,7 +471,8 @@ private:
         std::vector<pollfd>& pfds = pfds_;
         pfds.resize(clients_.size());
         for (std::size_t i = 0; i < clients_.size(); ++i) {
-            pfds[i] = {clients_[i].fd.get(), short(POLLIN | (pending_out(clients_[i]) ? POLLOUT : 0)), 0};
+            pfds[i] = {clients_[i].fd.get(),
+                       short(POLLIN | (pending_out(clients_[i]) ? POLLOUT : 0)), 0};
         }
         int64_t left = until - now_ns();
         if (left < 0) left = 0;
@@ -500,8 +522,9 @@ private:
         }
         Text t{};
         const std::string_view head = msg.substr(0, msg.size() - TEXT_LEN);
-        if (msg.size() < TEXT_LEN || !parse_text(msg.substr(msg.size() - TEXT_LEN), t) || t.sender < 0 ||
-            std::size_t(t.sender) >= clients_.size() || head != clients_[std::size_t(t.sender)].says) {
+        if (msg.size() < TEXT_LEN || !parse_text(msg.substr(msg.size() - TEXT_LEN), t) ||
+            t.sender < 0 || std::size_t(t.sender) >= clients_.size() ||
+            head != clients_[std::size_t(t.sender)].says) {
             ++ck.corrupt;
             return;
         }
@@ -529,7 +552,8 @@ private:
         last_rss_ = now;
         res_.rss_max_kib = std::max(res_.rss_max_kib, proc_status_kib(opt_.server_pid, "VmRSS"));
         res_.rss_hwm_kib = proc_status_kib(opt_.server_pid, "VmHWM");
-        res_.anon_max_kib = std::max(res_.anon_max_kib, proc_status_kib(opt_.server_pid, "RssAnon"));
+        res_.anon_max_kib =
+            std::max(res_.anon_max_kib, proc_status_kib(opt_.server_pid, "RssAnon"));
     }
 
     static double percentile_us(std::vector<int64_t>& v, double p) {
@@ -543,14 +567,17 @@ private:
         if (res_.checks.timed_out) {
             // Whatever never arrived is lost.
             for (Client& c : clients_) {
-                for (std::size_t s = 0; s < clients_.size(); ++s) res_.checks.lost += plan_.count[s] - c.next_seq[s];
+                for (std::size_t s = 0; s < clients_.size(); ++s)
+                    res_.checks.lost += plan_.count[s] - c.next_seq[s];
             }
         }
         if (res_.checks.timed_out || aborted()) last_rx = now_ns();
         res_.secs = double(last_rx - t0_) / SEC;
         res_.p50_us = percentile_us(latencies_, 0.50);
         res_.p99_us = percentile_us(latencies_, 0.99);
-        res_.max_us = latencies_.empty() ? -1 : double(*std::max_element(latencies_.begin(), latencies_.end())) / 1000;
+        res_.max_us = latencies_.empty()
+                          ? -1
+                          : double(*std::max_element(latencies_.begin(), latencies_.end())) / 1000;
         if (plan_.rate > 0) {
             res_.send_lag_p99_us = percentile_us(lags_, 0.99);
             res_.rate_achieved = res_.secs > 0 ? double(clients_[0].sent) / res_.secs : -1;
@@ -589,9 +616,12 @@ private:
 
 std::string si(double v) {
     char b[32];
-    if (v >= 1e6) std::snprintf(b, sizeof b, "%.2fM", v / 1e6);
-    else if (v >= 1e3) std::snprintf(b, sizeof b, "%.1fk", v / 1e3);
-    else std::snprintf(b, sizeof b, "%.0f", v);
+    if (v >= 1e6)
+        std::snprintf(b, sizeof b, "%.2fM", v / 1e6);
+    else if (v >= 1e3)
+        std::snprintf(b, sizeof b, "%.1fk", v / 1e3);
+    else
+        std::snprintf(b, sizeof b, "%.0f", v);
     return b;
 }
 
@@ -622,16 +652,19 @@ double cpu_per_line(const Result& r) {
 }
 
 void print_header() {
-    std::printf("%-4s %7s %8s %7s %9s %8s %8s %8s %8s %9s %6s %6s %9s  %s\n", "wl", "msgs", "lines", "secs",
-                "lines/s", "msgs/s", "p50_us", "p99_us", "max_us", "cpu_us/ln", "srv", "lg", "rss_kib", "check");
+    std::printf("%-4s %7s %8s %7s %9s %8s %8s %8s %8s %9s %6s %6s %9s  %s\n", "wl", "msgs", "lines",
+                "secs", "lines/s", "msgs/s", "p50_us", "p99_us", "max_us", "cpu_us/ln", "srv", "lg",
+                "rss_kib", "check");
 }
 
 void print_row(const Result& r, int k) {
     const double lps = r.secs > 0 ? double(r.lines) / r.secs : 0;
-    std::printf("%-4s %7ld %8ld %7.3f %9s %8s %8s %8s %8s %9s %6s %6s %9s  %s\n", r.name.c_str(), r.msgs, r.lines,
-                r.secs, si(lps).c_str(), si(lps / k).c_str(), num(r.p50_us).c_str(), num(r.p99_us).c_str(),
-                num(r.max_us).c_str(), num(cpu_per_line(r), "%.3f").c_str(), num(r.server_busy, "%.2f").c_str(),
-                num(r.loadgen_busy, "%.2f").c_str(), num(double(r.rss_max_kib)).c_str(), verdict(r.checks).c_str());
+    std::printf("%-4s %7ld %8ld %7.3f %9s %8s %8s %8s %8s %9s %6s %6s %9s  %s\n", r.name.c_str(),
+                r.msgs, r.lines, r.secs, si(lps).c_str(), si(lps / k).c_str(),
+                num(r.p50_us).c_str(), num(r.p99_us).c_str(), num(r.max_us).c_str(),
+                num(cpu_per_line(r), "%.3f").c_str(), num(r.server_busy, "%.2f").c_str(),
+                num(r.loadgen_busy, "%.2f").c_str(), num(double(r.rss_max_kib)).c_str(),
+                verdict(r.checks).c_str());
     std::fflush(stdout);
 }
 
@@ -639,19 +672,24 @@ std::string json_line(const Result& r, const Options& opt, const std::string& ro
     const double lps = r.secs > 0 ? double(r.lines) / r.secs : 0;
     const Checks& c = r.checks;
     char b[1024];
-    std::snprintf(b, sizeof b,
-                  "{\"type\":\"workload\",\"workload\":\"%s\",\"ok\":%s,\"room\":\"%s\",\"clients\":%d,\"msgs\":%ld,"
-                  "\"lines\":%ld,\"secs\":%.6f,\"lines_per_s\":%.0f,\"msgs_per_s\":%.0f,\"lat_p50_us\":%.1f,"
-                  "\"lat_p99_us\":%.1f,\"lat_max_us\":%.1f,\"send_lag_p99_us\":%.1f,\"rate_achieved\":%.1f,"
-                  "\"server_cpu_ns\":%" PRId64 ",\"server_cpu_us_per_line\":%.4f,\"server_busy\":%.3f,"
-                  "\"loadgen_busy\":%.3f,\"rss_max_kib\":%ld,\"rss_hwm_kib\":%ld,\"rss_anon_max_kib\":%ld,\"lost\":%ld,\"dup_or_reorder\":%ld,"
-                  "\"corrupt\":%ld,\"stale\":%ld,\"unexpected\":%ld,\"disconnects\":%ld,\"timed_out\":%s,"
-                  "\"server_died\":%s,\"window\":%ld}",
-                  r.name.c_str(), c.ok() ? "true" : "false", room.c_str(), opt.clients, r.msgs, r.lines, r.secs, lps,
-                  lps / opt.clients, r.p50_us, r.p99_us, r.max_us, r.send_lag_p99_us, r.rate_achieved, r.server_cpu,
-                  cpu_per_line(r), r.server_busy, r.loadgen_busy, r.rss_max_kib, r.rss_hwm_kib, r.anon_max_kib, c.lost,
-                  c.dup_or_reorder, c.corrupt, c.stale, c.unexpected, c.disconnects, c.timed_out ? "true" : "false",
-                  c.server_died ? "true" : "false", opt.window);
+    std::snprintf(
+        b, sizeof b,
+        "{\"type\":\"workload\",\"workload\":\"%s\",\"ok\":%s,\"room\":\"%s\",\"clients\":%d,"
+        "\"msgs\":%ld,"
+        "\"lines\":%ld,\"secs\":%.6f,\"lines_per_s\":%.0f,\"msgs_per_s\":%.0f,\"lat_p50_us\":%.1f,"
+        "\"lat_p99_us\":%.1f,\"lat_max_us\":%.1f,\"send_lag_p99_us\":%.1f,\"rate_achieved\":%.1f,"
+        "\"server_cpu_ns\":%" PRId64
+        ",\"server_cpu_us_per_line\":%.4f,\"server_busy\":%.3f,"
+        "\"loadgen_busy\":%.3f,\"rss_max_kib\":%ld,\"rss_hwm_kib\":%ld,\"rss_anon_max_kib\":%ld,"
+        "\"lost\":%ld,\"dup_or_reorder\":%ld,"
+        "\"corrupt\":%ld,\"stale\":%ld,\"unexpected\":%ld,\"disconnects\":%ld,\"timed_out\":%s,"
+        "\"server_died\":%s,\"window\":%ld}",
+        r.name.c_str(), c.ok() ? "true" : "false", room.c_str(), opt.clients, r.msgs, r.lines,
+        r.secs, lps, lps / opt.clients, r.p50_us, r.p99_us, r.max_us, r.send_lag_p99_us,
+        r.rate_achieved, r.server_cpu, cpu_per_line(r), r.server_busy, r.loadgen_busy,
+        r.rss_max_kib, r.rss_hwm_kib, r.anon_max_kib, c.lost, c.dup_or_reorder, c.corrupt, c.stale,
+        c.unexpected, c.disconnects, c.timed_out ? "true" : "false",
+        c.server_died ? "true" : "false", opt.window);
     return b;
 }
 
@@ -659,7 +697,8 @@ std::string json_line(const Result& r, const Options& opt, const std::string& ro
 
 void usage() {
     std::fprintf(stderr,
-                 "usage: loadgen --port P [--clients K] [--prefix b] [--password pw] [--msgs M] [--window W]\n"
+                 "usage: loadgen --port P [--clients K] [--prefix b] [--password pw] [--msgs M] "
+                 "[--window W]\n"
                  "               [--rate R] [--duration D] [--workloads w1,w2,w3] [--timeout S]\n"
                  "               [--server-pid PID] [--room NAME] [--json] [--json-out FILE]\n"
                  "       loadgen --free-port\n"
@@ -672,24 +711,42 @@ bool parse_args(int argc, char** argv, Options& o, int& wait_port, bool& free_po
         auto val = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
         const char* v = nullptr;
         // Two ways to refuse an option: a missing value and an unknown name.
-        if (a == "--json") o.json = true;
-        else if (a == "--free-port") free_port = true;
-        else if (!(v = val())) return false;  // NOLINT(bugprone-branch-clone)
-        else if (a == "--port") o.port = std::atoi(v);
-        else if (a == "--wait-port") wait_port = std::atoi(v);
-        else if (a == "--clients") o.clients = std::atoi(v);
-        else if (a == "--prefix") o.prefix = v;
-        else if (a == "--password") o.password = v;
-        else if (a == "--msgs") o.msgs = std::atol(v);
-        else if (a == "--window") o.window = std::atol(v);
-        else if (a == "--rate") o.rate = std::atof(v);
-        else if (a == "--duration") o.duration = std::atof(v);
-        else if (a == "--workloads") o.workloads = v;
-        else if (a == "--timeout") o.timeout = std::atof(v);
-        else if (a == "--server-pid") o.server_pid = pid_t(std::atoi(v));
-        else if (a == "--room") o.room = v;
-        else if (a == "--json-out") o.json_out = v;
-        else return false;
+        if (a == "--json")
+            o.json = true;
+        else if (a == "--free-port")
+            free_port = true;
+        else if (!(v = val()))
+            return false;  // NOLINT(bugprone-branch-clone)
+        else if (a == "--port")
+            o.port = std::atoi(v);
+        else if (a == "--wait-port")
+            wait_port = std::atoi(v);
+        else if (a == "--clients")
+            o.clients = std::atoi(v);
+        else if (a == "--prefix")
+            o.prefix = v;
+        else if (a == "--password")
+            o.password = v;
+        else if (a == "--msgs")
+            o.msgs = std::atol(v);
+        else if (a == "--window")
+            o.window = std::atol(v);
+        else if (a == "--rate")
+            o.rate = std::atof(v);
+        else if (a == "--duration")
+            o.duration = std::atof(v);
+        else if (a == "--workloads")
+            o.workloads = v;
+        else if (a == "--timeout")
+            o.timeout = std::atof(v);
+        else if (a == "--server-pid")
+            o.server_pid = pid_t(std::atoi(v));
+        else if (a == "--room")
+            o.room = v;
+        else if (a == "--json-out")
+            o.json_out = v;
+        else
+            return false;
     }
     return true;
 }
@@ -728,7 +785,8 @@ int wait_for_port(int port, double timeout) {
         addr.sin_family = AF_INET;
         addr.sin_port = htons(uint16_t(port));
         addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (s.valid() && ::connect(s.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) return 0;
+        if (s.valid() && ::connect(s.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0)
+            return 0;
         usleep(20000);
     }
     std::fprintf(stderr, "loadgen: nothing listens on 127.0.0.1:%d\n", port);
@@ -768,7 +826,8 @@ int main(int argc, char** argv) {
         clients[i].says = proto::says_prefix(opt.room, clients[i].id);
     }
     Setup setup(clients, now_ns() + int64_t(opt.timeout * SEC));
-    if (!setup.connect_all(opt.port) || !setup.enter(opt.password, opt.room)) return setup_failed(opt, setup.error());
+    if (!setup.connect_all(opt.port) || !setup.enter(opt.password, opt.room))
+        return setup_failed(opt, setup.error());
 
     FILE* json_file = nullptr;
     if (!opt.json_out.empty() && !(json_file = std::fopen(opt.json_out.c_str(), "a"))) {
@@ -776,8 +835,9 @@ int main(int argc, char** argv) {
         return 2;
     }
     if (!opt.json) {
-        std::printf("loadgen: %d clients %s1..%s%d in session %s on 127.0.0.1:%d, window %ld\n", opt.clients,
-                    opt.prefix.c_str(), opt.prefix.c_str(), opt.clients, opt.room.c_str(), opt.port, opt.window);
+        std::printf("loadgen: %d clients %s1..%s%d in session %s on 127.0.0.1:%d, window %ld\n",
+                    opt.clients, opt.prefix.c_str(), opt.prefix.c_str(), opt.clients,
+                    opt.room.c_str(), opt.port, opt.window);
         print_header();
     }
 
@@ -811,9 +871,12 @@ int main(int argc, char** argv) {
         const Result r = runner.run(name, plan);
         all_ok = all_ok && r.checks.ok();
         const std::string js = json_line(r, opt, opt.room);
-        if (opt.json) std::printf("%s\n", js.c_str());
-        else print_row(r, opt.clients);
-        if (!r.note.empty()) std::fprintf(stderr, "loadgen: %s: connection of %s\n", name.c_str(), r.note.c_str());
+        if (opt.json)
+            std::printf("%s\n", js.c_str());
+        else
+            print_row(r, opt.clients);
+        if (!r.note.empty())
+            std::fprintf(stderr, "loadgen: %s: connection of %s\n", name.c_str(), r.note.c_str());
         if (json_file) std::fprintf(json_file, "%s\n", js.c_str());
         if (r.checks.disconnects > 0 || r.checks.server_died) break;  // the session is gone
     }

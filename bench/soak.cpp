@@ -65,13 +65,15 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using std::chrono::milliseconds;
 using soak::Expect;
 using soak::QryList;
+using std::chrono::milliseconds;
 
 volatile sig_atomic_t g_interrupted = 0;
 
-Clock::duration seconds(double s) { return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(s)); }
+Clock::duration seconds(double s) {
+    return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(s));
+}
 
 struct Options {
     std::string server;
@@ -89,10 +91,16 @@ constexpr const char* CHECKER = "chk";
 constexpr const char* CHECKER_PW = "ck";
 constexpr int ACCOUNTS = 12;  // s1..s12, passwords p1..p12
 
-std::string account(int i) { return "s" + std::to_string(i); }
-std::string password(int i) { return "p" + std::to_string(i); }
+std::string account(int i) {
+    return "s" + std::to_string(i);
+}
+std::string password(int i) {
+    return "p" + std::to_string(i);
+}
 // The right LOGIN request for account "sN".
-std::string login_of(const std::string& id) { return "LOGIN#" + id + "#p" + id.substr(1); }
+std::string login_of(const std::string& id) {
+    return "LOGIN#" + id + "#p" + id.substr(1);
+}
 
 // ---- the server process ----
 
@@ -151,7 +159,8 @@ public:
         std::ifstream f("/proc/" + std::to_string(pid_) + "/status");
         std::string line;
         while (std::getline(f, line))
-            if (line.compare(0, field.size() + 1, field + ":") == 0) return std::atol(line.c_str() + field.size() + 1);
+            if (line.compare(0, field.size() + 1, field + ":") == 0)
+                return std::atol(line.c_str() + field.size() + 1);
         return -1;
     }
 
@@ -205,10 +214,10 @@ struct Conn {
     Clock::time_point since;
     std::deque<Expect> expect;
     bool eof_expected = false;
-    soak::Tokens got;                  // a QRY or QRYME answer being put together
-    int parts = 0;                     // the messages it came in so far
-    std::string pending;               // a request still being sent, across steps
-    std::string bytes;                 // its bytes, terminator included
+    soak::Tokens got;     // a QRY or QRYME answer being put together
+    int parts = 0;        // the messages it came in so far
+    std::string pending;  // a request still being sent, across steps
+    std::string bytes;    // its bytes, terminator included
     std::size_t sent = 0;
     bool drip = false;
     Clock::time_point ready_at;
@@ -221,8 +230,11 @@ struct Conn {
 std::string show(std::string_view s) {
     std::string out;
     for (unsigned char ch : s.substr(0, 160)) {
-        if (ch >= 32 && ch < 127) out += static_cast<char>(ch);
-        else out += "\\x" + std::string(1, "0123456789abcdef"[ch >> 4]) + "0123456789abcdef"[ch & 15];
+        if (ch >= 32 && ch < 127)
+            out += static_cast<char>(ch);
+        else
+            out +=
+                "\\x" + std::string(1, "0123456789abcdef"[ch >> 4]) + "0123456789abcdef"[ch & 15];
     }
     return '"' + out + (s.size() > 160 ? "\"..." : "\"");
 }
@@ -277,7 +289,9 @@ private:
     int rnd(int n) { return std::uniform_int_distribution<int>(0, n - 1)(rng_); }
     bool chance(double p) { return std::uniform_real_distribution<double>(0, 1)(rng_) < p; }
     template <class T>
-    const T& pick(const std::vector<T>& v) { return v[static_cast<std::size_t>(rnd(static_cast<int>(v.size())))]; }
+    const T& pick(const std::vector<T>& v) {
+        return v[static_cast<std::size_t>(rnd(static_cast<int>(v.size())))];
+    }
 
     Clock::duration limit() const { return seconds(opt_.timeout); }
     bool ok() const { return failure_.empty(); }
@@ -287,7 +301,8 @@ private:
     }
     bool mismatch(const Conn& c, const std::string& why) {
         ++mismatches_;
-        return fail("MISMATCH on " + c.name + " (" + (c.account.empty() ? "not logged in" : c.account) + "): " + why);
+        return fail("MISMATCH on " + c.name + " (" +
+                    (c.account.empty() ? "not logged in" : c.account) + "): " + why);
     }
     void note(const Conn& c, std::string_view what) {
         history_.push_back(c.name + " " + show(what));
@@ -325,12 +340,13 @@ private:
     std::vector<Conn> conns_;
     std::string failure_;
     std::deque<std::string> history_;
-    int last_match_ = -1;  // which answer the last complete QRY answer was
+    int last_match_ = -1;   // which answer the last complete QRY answer was
     bool growing_ = false;  // a phase with fewer departures and more joins
 
 public:
     long requests_ = 0, lines_ = 0, mismatches_ = 0, checks_ = 0, settles_ = 0, settle_polls_ = 0;
-    long connects_ = 0, closes_ = 0, resets_ = 0, logouts_ = 0, overflows_ = 0, partials_ = 0, drips_ = 0;
+    long connects_ = 0, closes_ = 0, resets_ = 0, logouts_ = 0, overflows_ = 0, partials_ = 0,
+         drips_ = 0;
     std::size_t max_online_ = 0, max_sessions_ = 0;
     long multipart_ = 0, full_relays_ = 0;
     int base_fds_ = -1, end_fds_ = -1, peak_fds_ = -1;
@@ -338,20 +354,41 @@ public:
 };
 
 const std::vector<std::string> NAMES = {
-    "r0", "r1", "r2", "r3", "r4", "lobby", "Lobby", "dev", "x", "abcdefghij", "the big room",
-    "planning_and_review_2024", "a_very_long_session_name_for_queries_00",
-    "a_very_long_session_name_for_queries_01", "a_very_long_session_name_for_queries_02",
+    "r0",
+    "r1",
+    "r2",
+    "r3",
+    "r4",
+    "lobby",
+    "Lobby",
+    "dev",
+    "x",
+    "abcdefghij",
+    "the big room",
+    "planning_and_review_2024",
+    "a_very_long_session_name_for_queries_00",
+    "a_very_long_session_name_for_queries_01",
+    "a_very_long_session_name_for_queries_02",
 };
 
 const std::vector<std::string> UNKNOWN = {
-    "HELLO", "QRYX", "LOGINS#s1#p1", "MSGS#r1#x", "JOINED#r1", "LEAVEALL", "Qry", "qry", "login#s1#p1",
-    "NEWCONFS#r1", "LOG_IN", "QRY_ACK#s1", "LG_ACK", "[r1] s1 says: hi", " QRY", "QRY ", "QRYME2", "",
-    "#QRY", "##", "LOGOUT2", "\rQRY",
+    "HELLO",        "QRYX",
+    "LOGINS#s1#p1", "MSGS#r1#x",
+    "JOINED#r1",    "LEAVEALL",
+    "Qry",          "qry",
+    "login#s1#p1",  "NEWCONFS#r1",
+    "LOG_IN",       "QRY_ACK#s1",
+    "LG_ACK",       "[r1] s1 says: hi",
+    " QRY",         "QRY ",
+    "QRYME2",       "",
+    "#QRY",         "##",
+    "LOGOUT2",      "\rQRY",
 };
 
 const std::vector<std::string> MISSING_FIELD = {
-    "NEWCONF", "NEWCONF#", "JOIN", "JOIN#", "MSG", "MSG#", "MSG#r1", "MSG#r1#", "MSG##", "MSG##r1",
-    "LOGIN", "LOGIN#", "LOGIN#s1", "LOGIN#s1#", "LOGIN##", "LEAVE#", "LEAVE###",
+    "NEWCONF",  "NEWCONF#",  "JOIN",    "JOIN#",   "MSG",      "MSG#",
+    "MSG#r1",   "MSG#r1#",   "MSG##",   "MSG##r1", "LOGIN",    "LOGIN#",
+    "LOGIN#s1", "LOGIN#s1#", "LOGIN##", "LEAVE#",  "LEAVE###",
 };
 
 std::string Soak::offline_account() {
@@ -367,23 +404,29 @@ std::string Soak::offline_account() {
 // receiver takes at most.
 std::string Soak::gen_text(std::size_t room) {
     static const std::string chars =
-        "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789 #:[]!?.,;-_=+*/\\'\"()<>{}|~`^%$&@";
+        "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789 "
+        "#:[]!?.,;-_=+*/\\'\"()<>{}|~`^%$&@";
     std::string t = "m" + std::to_string(requests_) + " ";
     const int len = chance(0.05) ? INT_MAX : chance(0.3) ? rnd(200) : rnd(40);
-    const std::size_t n = std::min<std::size_t>(static_cast<std::size_t>(len), room > t.size() ? room - t.size() : 0);
+    const std::size_t n =
+        std::min<std::size_t>(static_cast<std::size_t>(len), room > t.size() ? room - t.size() : 0);
     const bool odd = chance(0.1);
     for (std::size_t i = 0; i < n; ++i)
-        t += odd && chance(0.1) ? "\t\r\x80\xe9\xff"[rnd(5)] : chars[static_cast<std::size_t>(rnd(static_cast<int>(chars.size())))];
+        t += odd && chance(0.1)
+                 ? "\t\r\x80\xe9\xff"[rnd(5)]
+                 : chars[static_cast<std::size_t>(rnd(static_cast<int>(chars.size())))];
     return t;
 }
 
 // Bytes that can never form a request word: lower case and punctuation, no
 // NUL or LF.
 std::string Soak::gen_garbage() {
-    static const std::string chars = "abcdefghijklmnopqrstuvwxyz !\"$%&'()*+,-./;<=>?@[\\]^_`{|}~#:\r\t";
+    static const std::string chars =
+        "abcdefghijklmnopqrstuvwxyz !\"$%&'()*+,-./;<=>?@[\\]^_`{|}~#:\r\t";
     std::string g;
     const int n = rnd(chance(0.1) ? 501 : 60);  // up to the 500 characters a request may have
-    for (int i = 0; i < n; ++i) g += chars[static_cast<std::size_t>(rnd(static_cast<int>(chars.size())))];
+    for (int i = 0; i < n; ++i)
+        g += chars[static_cast<std::size_t>(rnd(static_cast<int>(chars.size())))];
     if (!g.empty() && g[0] >= 'A' && g[0] <= 'Z') g[0] = 'a';
     return g;
 }
@@ -393,24 +436,38 @@ std::string Soak::gen_request(const Conn& c) {
     const int i = 1 + rnd(ACCOUNTS);
     if (c.account.empty()) {
         switch (rnd(22)) {
-            case 0: return "LOGIN#" + account(i) + "#" + password(i % ACCOUNTS + 1);  // wrong password
-            case 1: return "LOGIN#S" + std::to_string(i) + "#" + password(i);        // wrong case
-            case 2: return "LOGIN#nobody#" + password(i);
-            case 3: return pick(std::vector<std::string>{"QRY", "QRYME", "LEAVE", "LOGOUT", "LOGOUT#x"});
-            case 4: return pick(std::vector<std::string>{"NEWCONF#", "JOIN#"}) + pick(NAMES);
-            case 5: return pick(std::vector<std::string>{"LEAVE#", "MSG#"}) + pick(NAMES) + "#x";
-            case 6: return gen_garbage();
-            case 7: return pick(MISSING_FIELD);
-            case 8: return pick(UNKNOWN);
-            case 9: return "LOGIN#" + account(i) + "#" + password(i);  // may be online elsewhere
-            case 10: return "LOGIN##" + login_of(offline_account()).substr(6);
-            default: return login_of(offline_account());
+            case 0:
+                return "LOGIN#" + account(i) + "#" + password(i % ACCOUNTS + 1);  // wrong password
+            case 1:
+                return "LOGIN#S" + std::to_string(i) + "#" + password(i);  // wrong case
+            case 2:
+                return "LOGIN#nobody#" + password(i);
+            case 3:
+                return pick(
+                    std::vector<std::string>{"QRY", "QRYME", "LEAVE", "LOGOUT", "LOGOUT#x"});
+            case 4:
+                return pick(std::vector<std::string>{"NEWCONF#", "JOIN#"}) + pick(NAMES);
+            case 5:
+                return pick(std::vector<std::string>{"LEAVE#", "MSG#"}) + pick(NAMES) + "#x";
+            case 6:
+                return gen_garbage();
+            case 7:
+                return pick(MISSING_FIELD);
+            case 8:
+                return pick(UNKNOWN);
+            case 9:
+                return "LOGIN#" + account(i) + "#" + password(i);  // may be online elsewhere
+            case 10:
+                return "LOGIN##" + login_of(offline_account()).substr(6);
+            default:
+                return login_of(offline_account());
         }
     }
     const std::vector<std::string> mine = model_.sessions_of(c.account);
     if (growing_ && chance(0.3)) {  // fill the tables so that QRY answers come in parts
         for (const soak::Session& s : model_.sessions())
-            if (std::find(mine.begin(), mine.end(), s.name) == mine.end() && chance(0.5)) return "JOIN#" + s.name;
+            if (std::find(mine.begin(), mine.end(), s.name) == mine.end() && chance(0.5))
+                return "JOIN#" + s.name;
         return "NEWCONF#" + pick(NAMES);
     }
     const int r = rnd(100);
@@ -442,11 +499,16 @@ std::string Soak::gen_request(const Conn& c) {
     if (r < 68) return chance(0.8) ? "QRYME" : "QRYME#extra";
     if (r < 73) {
         switch (rnd(5)) {
-            case 0: return login_of(c.account);          // ourselves again
-            case 1: return login_of(offline_account());  // another, offline account
-            case 2: return "LOGIN#" + account(i) + "#" + password(i) + "#x";
-            case 3: return "LOGIN##" + pick(model_.online()) + "#p" + pick(model_.online()).substr(1);
-            default: return "LOGIN#" + account(i) + "#" + password(i);
+            case 0:
+                return login_of(c.account);  // ourselves again
+            case 1:
+                return login_of(offline_account());  // another, offline account
+            case 2:
+                return "LOGIN#" + account(i) + "#" + password(i) + "#x";
+            case 3:
+                return "LOGIN##" + pick(model_.online()) + "#p" + pick(model_.online()).substr(1);
+            default:
+                return "LOGIN#" + account(i) + "#" + password(i);
         }
     }
     if (r < 76) return pick(UNKNOWN);
@@ -479,7 +541,8 @@ bool Soak::send_bytes(Conn& c, std::string_view bytes, bool may_fail) {
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && errno == EAGAIN) {
             pollfd p{c.fd.get(), POLLOUT, 0};
-            const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now()).count();
+            const auto left =
+                std::chrono::duration_cast<milliseconds>(deadline - Clock::now()).count();
             if (left <= 0) return fail(c.name + ": timed out sending (the server reads nothing)");
             ::poll(&p, 1, static_cast<int>(left));
             continue;
@@ -540,9 +603,11 @@ bool Soak::wait_all() {
         if (!waiting) return true;
         const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now()).count();
         if (left <= 0) {
-            return fail("timed out after " + std::to_string(opt_.timeout) + " s: " + waiting->name + " (" +
-                        (waiting->account.empty() ? "not logged in" : waiting->account) + ") still waits for " +
-                        (waiting->expect.empty() ? std::string("the server to close it") : show(waiting->expect.front())));
+            return fail("timed out after " + std::to_string(opt_.timeout) + " s: " + waiting->name +
+                        " (" + (waiting->account.empty() ? "not logged in" : waiting->account) +
+                        ") still waits for " +
+                        (waiting->expect.empty() ? std::string("the server to close it")
+                                                 : show(waiting->expect.front())));
         }
         const int n = ::poll(fds.data(), fds.size(), static_cast<int>(std::min<long>(left, 100)));
         if (n < 0 && errno != EINTR) return fail(std::string("poll: ") + std::strerror(errno));
@@ -562,17 +627,21 @@ bool Soak::read_conn(Conn& c) {
             c.eof_expected = false;
             return true;
         }
-        return mismatch(c, std::string("the server closed the connection (") + (n == 0 ? "EOF" : std::strerror(errno)) +
-                               ")" + (c.expect.empty() ? "" : " while waiting for " + show(c.expect.front())));
+        return mismatch(
+            c, std::string("the server closed the connection (") +
+                   (n == 0 ? "EOF" : std::strerror(errno)) + ")" +
+                   (c.expect.empty() ? "" : " while waiting for " + show(c.expect.front())));
     }
     c.in.commit(static_cast<std::size_t>(n));
     std::string_view msg;
     for (;;) {
         const Framer::Status s = c.in.next(msg);
         if (s == Framer::Status::need_more) return true;
-        if (s == Framer::Status::overflow) return mismatch(c, "a message longer than 500 characters");
+        if (s == Framer::Status::overflow)
+            return mismatch(c, "a message longer than 500 characters");
         ++lines_;
-        if (msg.size() > proto::MAX_TEXT_LEN) return mismatch(c, "a message longer than 499 characters: " + show(msg));
+        if (msg.size() > proto::MAX_TEXT_LEN)
+            return mismatch(c, "a message longer than 499 characters: " + show(msg));
         if (msg.size() == proto::MAX_TEXT_LEN && msg[0] == proto::RELAY_MARK) ++full_relays_;
         if (!on_message(c, msg)) return false;
     }
@@ -594,21 +663,26 @@ bool Soak::on_message(Conn& c, std::string_view msg) {
 bool Soak::on_query(Conn& c, std::string_view msg) {
     Expect& e = c.expect.front();
     const bool all = e.kind == Expect::qry_answer;
-    const std::string head = all ? std::string(proto::QRY_ACK) + proto::FIELD_SEP : std::string(proto::QRYME_ACK);
+    const std::string head =
+        all ? std::string(proto::QRY_ACK) + proto::FIELD_SEP : std::string(proto::QRYME_ACK);
     const std::string_view rest = msg.substr(std::min(msg.size(), head.size()));
-    if (msg.substr(0, head.size()) != head || (!all && !rest.empty() && rest[0] != proto::FIELD_SEP))
+    if (msg.substr(0, head.size()) != head ||
+        (!all && !rest.empty() && rest[0] != proto::FIELD_SEP))
         return mismatch(c, "expected " + show(e) + ", got " + show(msg));
     const std::size_t had = c.got.size();
     if (all) {
         const std::vector<std::string> entries = split(rest, proto::ENTRY_SEP);
         for (std::size_t i = 0; i < entries.size(); ++i) {
             const std::vector<std::string> f = split(entries[i], proto::FIELD_SEP);
-            const auto last_user = std::find_if(c.got.rbegin(), c.got.rend(), [](const std::string& t) { return t[0] == 'u'; });
-            if (i > 0 || last_user == c.got.rend() || *last_user != "u:" + f[0]) c.got.push_back("u:" + f[0]);
+            const auto last_user = std::find_if(c.got.rbegin(), c.got.rend(),
+                                                [](const std::string& t) { return t[0] == 'u'; });
+            if (i > 0 || last_user == c.got.rend() || *last_user != "u:" + f[0])
+                c.got.push_back("u:" + f[0]);
             for (std::size_t k = 1; k < f.size(); ++k) c.got.push_back("s:" + f[k]);
         }
     } else if (!rest.empty()) {
-        for (const std::string& n : split(rest.substr(1), proto::FIELD_SEP)) c.got.push_back("s:" + n);
+        for (const std::string& n : split(rest.substr(1), proto::FIELD_SEP))
+            c.got.push_back("s:" + n);
     }
     ++c.parts;
     bool prefix = false;
@@ -625,7 +699,8 @@ bool Soak::on_query(Conn& c, std::string_view msg) {
                             std::equal(c.got.begin(), c.got.end(), e.answers[i].begin()));
     }
     if (prefix && c.got.size() > had) return true;
-    return mismatch(c, "expected " + show(e) + ", got " + show(msg) + (c.parts > 1 ? " as part " + std::to_string(c.parts) : ""));
+    return mismatch(c, "expected " + show(e) + ", got " + show(msg) +
+                           (c.parts > 1 ? " as part " + std::to_string(c.parts) : ""));
 }
 
 // The checker: a fresh connection logs in, compares QRY (and QRYME) with the
@@ -656,7 +731,8 @@ bool Soak::check(const QryList* before) {
         if (last_match_ == 0) break;
         ++settle_polls_;
         if (Clock::now() > deadline)
-            return fail("the server still lists a dropped connection's user after " + std::to_string(opt_.timeout) + " s");
+            return fail("the server still lists a dropped connection's user after " +
+                        std::to_string(opt_.timeout) + " s");
         std::this_thread::sleep_for(milliseconds(1));
     }
     if (chance(0.3) && !request(k, std::string(proto::QRYME))) return false;
@@ -748,7 +824,8 @@ bool Soak::step() {
         const bool ready = c.drip ? c.sent + 1 == c.bytes.size() : now >= c.ready_at;
         return !ready || finish_partial(c);
     }
-    const bool late = c.account.empty() && now - c.since > std::chrono::seconds(opt_.login_limit) / 4;
+    const bool late =
+        c.account.empty() && now - c.since > std::chrono::seconds(opt_.login_limit) / 4;
     if (late) return request(c, login_of(offline_account()));
     const int r = rnd(1000) + (growing_ ? 14 : 0);
     if (r < 6) return vanish(c, false);
@@ -759,7 +836,8 @@ bool Soak::step() {
         c.pending = reqs[0];
         c.bytes = reqs[0] + terminator();
         c.drip = r < 65;
-        c.sent = c.drip ? 1 : 1 + static_cast<std::size_t>(rnd(static_cast<int>(c.bytes.size()) - 1));
+        c.sent =
+            c.drip ? 1 : 1 + static_cast<std::size_t>(rnd(static_cast<int>(c.bytes.size()) - 1));
         c.ready_at = now + milliseconds(50 + rnd(250));
         ++(c.drip ? drips_ : partials_);
         return send_bytes(c, std::string_view(c.bytes).substr(0, c.sent));
@@ -778,18 +856,21 @@ bool Soak::finish() {
         if (!c.connected()) continue;
         if (c.partial() || c.account.empty()) {
             if (!vanish(c, false)) return false;
-        } else if (!apply(c, std::string(proto::LOGOUT)) || !send_bytes(c, std::string(proto::LOGOUT) + '\0')) {
+        } else if (!apply(c, std::string(proto::LOGOUT)) ||
+                   !send_bytes(c, std::string(proto::LOGOUT) + '\0')) {
             return false;
         }
     }
     if (!wait_all() || !check(nullptr)) return false;
-    if (!model_.online().empty() || !model_.sessions().empty()) return fail("model: users left after logout");
+    if (!model_.online().empty() || !model_.sessions().empty())
+        return fail("model: users left after logout");
     const auto deadline = Clock::now() + limit();
     while ((end_fds_ = server_.fd_count()) > base_fds_ && Clock::now() < deadline)
         std::this_thread::sleep_for(milliseconds(10));
     end_rss_ = server_.status_kib("VmRSS");
     if (end_fds_ > base_fds_)
-        return fail("the server holds " + std::to_string(end_fds_) + " descriptors, " + std::to_string(base_fds_) + " at the start");
+        return fail("the server holds " + std::to_string(end_fds_) + " descriptors, " +
+                    std::to_string(base_fds_) + " at the start");
     return true;
 }
 
@@ -824,33 +905,45 @@ bool Soak::run() {
 }
 
 void Soak::report(double seconds) const {
-    std::printf("requests sent        %ld (%.0f/s)\n", requests_, static_cast<double>(requests_) / seconds);
+    std::printf("requests sent        %ld (%.0f/s)\n", requests_,
+                static_cast<double>(requests_) / seconds);
     std::printf("lines received       %ld\n", lines_);
     std::printf("mismatches           %ld\n", mismatches_);
-    std::printf("checks               %ld (%ld after a drop, %ld repeated QRY while the server caught up)\n", checks_,
-                settles_, settle_polls_);
-    std::printf("connections          %ld opened; %ld closed, %ld reset, %ld logged out, %ld overflowed\n", connects_,
-                closes_, resets_, logouts_, overflows_);
-    std::printf("model                at most %zu users online, %zu sessions; %ld query answers in parts, %ld relayed lines of 499\n",
-                max_online_, max_sessions_, multipart_, full_relays_);
+    std::printf(
+        "checks               %ld (%ld after a drop, %ld repeated QRY while the server caught "
+        "up)\n",
+        checks_, settles_, settle_polls_);
+    std::printf(
+        "connections          %ld opened; %ld closed, %ld reset, %ld logged out, %ld overflowed\n",
+        connects_, closes_, resets_, logouts_, overflows_);
+    std::printf(
+        "model                at most %zu users online, %zu sessions; %ld query answers in parts, "
+        "%ld relayed lines of 499\n",
+        max_online_, max_sessions_, multipart_, full_relays_);
     std::printf("split sends          %ld in halves, %ld one byte at a time\n", partials_, drips_);
-    std::printf("server memory        peak %ld KiB (VmHWM); resident %ld KiB at start, %ld KiB at end\n", peak_rss_,
-                base_rss_, end_rss_);
-    std::printf("server descriptors   peak %d; %d at start, %d at end\n", peak_fds_, base_fds_, end_fds_);
+    std::printf(
+        "server memory        peak %ld KiB (VmHWM); resident %ld KiB at start, %ld KiB at end\n",
+        peak_rss_, base_rss_, end_rss_);
+    std::printf("server descriptors   peak %d; %d at start, %d at end\n", peak_fds_, base_fds_,
+                end_fds_);
 }
 
-void on_signal(int) { g_interrupted = 1; }
+void on_signal(int) {
+    g_interrupted = 1;
+}
 
 int usage(const char* me) {
-    std::fprintf(stderr,
-                 "usage: %s [--server PATH] [--duration S] [--timeout S] [--seed N] [--clients 1-8]\n"
-                 "          [--check-ms MS] [--login-limit S] [--no-overlap] [--keep]\n",
-                 me);
+    std::fprintf(
+        stderr,
+        "usage: %s [--server PATH] [--duration S] [--timeout S] [--seed N] [--clients 1-8]\n"
+        "          [--check-ms MS] [--login-limit S] [--no-overlap] [--keep]\n",
+        me);
     return 2;
 }
 
 // The server started on a free port and accepting; false when it will not.
-bool start_server(ServerProcess& server, const Options& o, const std::filesystem::path& dir, int& port) {
+bool start_server(ServerProcess& server, const Options& o, const std::filesystem::path& dir,
+                  int& port) {
     for (int attempt = 0; attempt < 5; ++attempt) {
         port = free_port();
         if (port <= 0 || !server.start(o.server, dir, port)) return false;
@@ -860,7 +953,8 @@ bool start_server(ServerProcess& server, const Options& o, const std::filesystem
             if (probe.valid()) return true;
             std::this_thread::sleep_for(milliseconds(20));
         }
-        if (server.alive() || server.death() != "exited with status 2") return false;  // 2: bind failed
+        if (server.alive() || server.death() != "exited with status 2")
+            return false;  // 2: bind failed
         std::fprintf(stderr, "soak: the server could not bind port %d; trying another\n", port);
     }
     return false;
@@ -874,20 +968,33 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         const std::string a = argv[i];
         const bool more = i + 1 < argc;
-        if (a == "--server" && more) o.server = argv[++i];
-        else if (a == "--duration" && more) o.duration = std::atof(argv[++i]);
-        else if (a == "--timeout" && more) o.timeout = std::atof(argv[++i]);
-        else if (a == "--seed" && more) o.seed = std::strtoul(argv[++i], nullptr, 10);
-        else if (a == "--clients" && more) o.clients = std::atoi(argv[++i]);
-        else if (a == "--check-ms" && more) o.check_ms = std::atoi(argv[++i]);
-        else if (a == "--login-limit" && more) o.login_limit = std::atoi(argv[++i]);
-        else if (a == "--no-overlap") o.overlap = false;
-        else if (a == "--keep") o.keep = true;
-        else return usage(argv[0]);
+        if (a == "--server" && more)
+            o.server = argv[++i];
+        else if (a == "--duration" && more)
+            o.duration = std::atof(argv[++i]);
+        else if (a == "--timeout" && more)
+            o.timeout = std::atof(argv[++i]);
+        else if (a == "--seed" && more)
+            o.seed = std::strtoul(argv[++i], nullptr, 10);
+        else if (a == "--clients" && more)
+            o.clients = std::atoi(argv[++i]);
+        else if (a == "--check-ms" && more)
+            o.check_ms = std::atoi(argv[++i]);
+        else if (a == "--login-limit" && more)
+            o.login_limit = std::atoi(argv[++i]);
+        else if (a == "--no-overlap")
+            o.overlap = false;
+        else if (a == "--keep")
+            o.keep = true;
+        else
+            return usage(argv[0]);
     }
-    if (o.clients < 1 || o.clients > 8 || o.duration <= 0 || o.timeout <= 0 || o.login_limit < 4) return usage(argv[0]);
+    if (o.clients < 1 || o.clients > 8 || o.duration <= 0 || o.timeout <= 0 || o.login_limit < 4)
+        return usage(argv[0]);
     std::error_code ec;
-    if (o.server.empty()) o.server = (std::filesystem::read_symlink("/proc/self/exe").parent_path() / "server").string();
+    if (o.server.empty())
+        o.server =
+            (std::filesystem::read_symlink("/proc/self/exe").parent_path() / "server").string();
     o.server = std::filesystem::absolute(o.server, ec).string();
 
     ::signal(SIGPIPE, SIG_IGN);
@@ -907,13 +1014,16 @@ int main(int argc, char** argv) {
     ServerProcess server;
     int port = 0;
     if (!start_server(server, o, dir, port)) {
-        std::printf("FAILED: the server %s did not start listening (%s); see %s\n", o.server.c_str(),
-                    server.alive() ? "timed out" : server.death().c_str(), dir.c_str());
+        std::printf("FAILED: the server %s did not start listening (%s); see %s\n",
+                    o.server.c_str(), server.alive() ? "timed out" : server.death().c_str(),
+                    dir.c_str());
         return 1;
     }
-    std::printf("soak: %s on 127.0.0.1:%d (pid %d), %d clients + checker, %.0f s, seed %lu%s, files in %s\n",
-                o.server.c_str(), port, static_cast<int>(server.pid()), o.clients, o.duration, o.seed,
-                o.overlap ? ", overlapping partial sends" : "", dir.c_str());
+    std::printf(
+        "soak: %s on 127.0.0.1:%d (pid %d), %d clients + checker, %.0f s, seed %lu%s, files in "
+        "%s\n",
+        o.server.c_str(), port, static_cast<int>(server.pid()), o.clients, o.duration, o.seed,
+        o.overlap ? ", overlapping partial sends" : "", dir.c_str());
     std::fflush(stdout);
 
     Soak soak(o, server, port);
@@ -925,13 +1035,16 @@ int main(int argc, char** argv) {
     std::ifstream err(dir / "server.err");
     std::stringstream errs;
     errs << err.rdbuf();
-    const bool sanitizer = errs.str().find("Sanitizer") != std::string::npos || errs.str().find("runtime error") != std::string::npos;
+    const bool sanitizer = errs.str().find("Sanitizer") != std::string::npos ||
+                           errs.str().find("runtime error") != std::string::npos;
     if (sanitizer) std::printf("FAILED: a sanitizer report in %s/server.err\n", dir.c_str());
     pass = pass && !sanitizer;
 
     soak.report(elapsed);
     std::printf("result               %s\n", pass ? "PASS" : "FAIL");
-    if (pass && !o.keep) std::filesystem::remove_all(dir, ec);
-    else std::printf("server log           %s/server.log\n", dir.c_str());
+    if (pass && !o.keep)
+        std::filesystem::remove_all(dir, ec);
+    else
+        std::printf("server log           %s/server.log\n", dir.c_str());
     return pass ? 0 : 1;
 }

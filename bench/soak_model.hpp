@@ -112,14 +112,22 @@ public:
         Outcome o;
         Tokenizer t(request);
         const std::string_view word = t.first(proto::FIELD_SEP);
-        if (word == proto::LOGIN) login(o, self, t);
-        else if (word == proto::QRY) reply_query(o, self, true);
-        else if (word == proto::QRYME) reply_query(o, self, false);
-        else if (word == proto::NEWCONF) newconf(o, self, t);
-        else if (word == proto::LOGOUT) logout(o, self);
-        else if (word == proto::JOIN) join(o, self, t);
-        else if (word == proto::LEAVE) leave(o, self, request, t);
-        else if (word == proto::MSG) msg(o, self, t);
+        if (word == proto::LOGIN)
+            login(o, self, t);
+        else if (word == proto::QRY)
+            reply_query(o, self, true);
+        else if (word == proto::QRYME)
+            reply_query(o, self, false);
+        else if (word == proto::NEWCONF)
+            newconf(o, self, t);
+        else if (word == proto::LOGOUT)
+            logout(o, self);
+        else if (word == proto::JOIN)
+            join(o, self, t);
+        else if (word == proto::LEAVE)
+            leave(o, self, request, t);
+        else if (word == proto::MSG)
+            msg(o, self, t);
         return o;
     }
 
@@ -128,7 +136,8 @@ public:
     static std::vector<std::string> relay_lines(std::string_view session, std::string_view sender,
                                                 std::string_view text) {
         const std::string prefix = proto::says_prefix(session, sender);
-        const std::size_t room = proto::MAX_TEXT_LEN - std::min(prefix.size(), proto::MAX_TEXT_LEN - 1);
+        const std::size_t room =
+            proto::MAX_TEXT_LEN - std::min(prefix.size(), proto::MAX_TEXT_LEN - 1);
         std::vector<std::string> out;
         for (std::size_t at = 0; at < text.size(); at += room)
             out.push_back(prefix + std::string(text.substr(at, room)));
@@ -142,7 +151,9 @@ private:
 
     Session* find_mut(std::string_view name) { return const_cast<Session*>(find(name)); }
 
-    static void reply(Outcome& o, std::string text) { o.out.push_back({"", line_of(std::move(text))}); }
+    static void reply(Outcome& o, std::string text) {
+        o.out.push_back({"", line_of(std::move(text))});
+    }
 
     // Takes `id` out of `s`; destroys `s` when it was the last member.
     void remove_member(const std::string& name, const std::string& id) {

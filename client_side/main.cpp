@@ -4,4 +4,6 @@
 
 #include "main_loop.hpp"
 
-int main() { return run_client(STDIN_FILENO); }
+int main() {
+    return run_client(STDIN_FILENO);
+}

@@ -11,7 +11,9 @@
 
 namespace {
 
-int len(std::string_view s) { return static_cast<int>(s.size()); }
+int len(std::string_view s) {
+    return static_cast<int>(s.size());
+}
 
 // A reply that lacks a field its printout needs is shown whole.
 void print_unrecognized() {

@@ -15,7 +15,9 @@ namespace {
 
 constexpr char BLANK = ' ';
 
-int len(std::string_view s) { return static_cast<int>(s.size()); }
+int len(std::string_view s) {
+    return static_cast<int>(s.size());
+}
 
 // Checks the session name, the rest of the line, and sends "word#name".
 // Returns the name when it passed the check; `sent` tells whether it went out.

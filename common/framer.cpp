@@ -13,8 +13,7 @@ Cut cut_message(std::string_view bytes, std::size_t have) {
     return {Cut::need_more, bytes.size()};
 }
 
-Framer::Framer(std::size_t capacity)
-    : buf_(std::max(capacity, 2 * proto::RECV_BUFFER_SIZE)) {}
+Framer::Framer(std::size_t capacity) : buf_(std::max(capacity, 2 * proto::RECV_BUFFER_SIZE)) {}
 
 void Framer::make_room() {
     if (begin_ == end_) {

@@ -70,7 +70,8 @@ inline constexpr std::string_view SAYS = " says: ";
 inline constexpr std::string_view JOINED = " has joined the session.";
 
 // "word#field#field..." with every field appended after a '#'.
-inline std::string join_fields(std::string_view word, std::initializer_list<std::string_view> fields) {
+inline std::string join_fields(std::string_view word,
+                               std::initializer_list<std::string_view> fields) {
     std::string out(word);
     for (std::string_view f : fields) {
         out += FIELD_SEP;

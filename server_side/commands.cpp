@@ -25,10 +25,14 @@ void reply(int sock, string_view word, std::initializer_list<string_view> fields
     send_text(sock, proto::join_fields(word, fields));
 }
 
-std::string str(string_view s) { return std::string(s); }
+std::string str(string_view s) {
+    return std::string(s);
+}
 
 // Length argument for printing a string_view with "%.*s".
-int len(string_view s) { return static_cast<int>(s.size()); }
+int len(string_view s) {
+    return static_cast<int>(s.size());
+}
 
 void missing_field(string_view word) {
     std::printf("%.*s request is missing a field. ignored.\n", len(word), word.data());

@@ -23,9 +23,9 @@ using Clock = std::chrono::steady_clock;
 struct Connection {
     Fd fd;
     Framer in{16384};
-    std::string out;            // queued messages, each with its NUL
-    std::size_t out_sent = 0;   // bytes of `out` already written
-    bool over_limit = false;    // to be dropped once the current request is done
+    std::string out;           // queued messages, each with its NUL
+    std::size_t out_sent = 0;  // bytes of `out` already written
+    bool over_limit = false;   // to be dropped once the current request is done
     Clock::time_point accepted;
 
     bool open() const { return fd.valid(); }

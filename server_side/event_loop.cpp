@@ -38,7 +38,8 @@ Fd open_listener(const char* port, int& status) {
     }
     Fd bound;
     for (addrinfo* p = list; p != nullptr && !bound.valid(); p = p->ai_next) {
-        Fd sock(::socket(p->ai_family, p->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, p->ai_protocol));
+        Fd sock(
+            ::socket(p->ai_family, p->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, p->ai_protocol));
         if (!sock.valid()) {
             std::perror("server: socket");
             std::printf("Error creating socket.\n");
@@ -102,7 +103,8 @@ private:
         }
         std::optional<timeval> limit = next_login_deadline();
         std::fflush(stdout);
-        const int ready = ::select(top + 1, &readable, &writable, nullptr, limit ? &*limit : nullptr);
+        const int ready =
+            ::select(top + 1, &readable, &writable, nullptr, limit ? &*limit : nullptr);
         if (ready < 0) {
             if (errno != EINTR) {
                 // Not expected with the sets built above; pause so a failure cannot spin.
@@ -233,7 +235,8 @@ int server_main(int argc, char** argv, const ServerOptions& options) {
     registry_reset();
     const int n = read_accounts(login, pass);
     std::printf("Number of accounts: %d\n", n);
-    for (int i = 0; i < n; ++i) std::printf("login:%s\t pass:%s\n", login[i].c_str(), pass[i].c_str());
+    for (int i = 0; i < n; ++i)
+        std::printf("login:%s\t pass:%s\n", login[i].c_str(), pass[i].c_str());
 
     int status = 0;
     Fd listener = open_listener(argv[1], status);

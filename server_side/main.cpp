@@ -1,3 +1,5 @@
 #include "server.hpp"
 
-int main(int argc, char** argv) { return server_main(argc, argv); }
+int main(int argc, char** argv) {
+    return server_main(argc, argv);
+}

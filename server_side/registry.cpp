@@ -22,7 +22,9 @@ void remove_at(Table& table, int index, int& count, Blank blank) {
     --count;
 }
 
-bool names_account(int id) { return id >= 0 && id < MAX_ACCOUNTS && !login[id].empty(); }
+bool names_account(int id) {
+    return id >= 0 && id < MAX_ACCOUNTS && !login[id].empty();
+}
 
 }  // namespace
 
@@ -37,7 +39,9 @@ void registry_reset() {
 
 // Free rows hold -1 and callers look up only real descriptors and IDs, so
 // scanning the used rows gives the same answer as scanning them all.
-int is_logged_in(int sock) { return get_clientID(sock) != -1 ? 1 : 0; }
+int is_logged_in(int sock) {
+    return get_clientID(sock) != -1 ? 1 : 0;
+}
 
 int get_clientID(int sock) {
     for (int i = 0; i < users_online; ++i) {
@@ -53,7 +57,9 @@ int get_clientSocket(int id) {
     return -1;
 }
 
-int session_exists(std::string_view name) { return get_sessionID(name) != -1 ? 1 : 0; }
+int session_exists(std::string_view name) {
+    return get_sessionID(name) != -1 ? 1 : 0;
+}
 
 int get_sessionID(std::string_view name) {
     for (int i = 0; i < active_sessions; ++i) {

@@ -37,8 +37,10 @@ int read_accounts(AccountTable& login, AccountTable& pass, const char* path) {
             continue;
         }
         if (n == MAX_ACCOUNTS) {
-            std::printf("WARNING: accounts.csv holds more than %d accounts. line %d and the rest ignored.\n",
-                        MAX_ACCOUNTS, line_no);
+            std::printf(
+                "WARNING: accounts.csv holds more than %d accounts. line %d and the rest "
+                "ignored.\n",
+                MAX_ACCOUNTS, line_no);
             break;
         }
         const std::string login_id(*id);

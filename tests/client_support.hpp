@@ -92,7 +92,9 @@ inline void write_all(int fd, std::string_view bytes) {
 }
 
 // Sends one message as the server would: the text and its NUL.
-inline void send_message(int fd, std::string_view text) { write_all(fd, std::string(text) + '\0'); }
+inline void send_message(int fd, std::string_view text) {
+    write_all(fd, std::string(text) + '\0');
+}
 
 // Everything that has already arrived on `fd`, without waiting.
 inline std::string drain(int fd) {

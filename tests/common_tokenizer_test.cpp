@@ -10,7 +10,7 @@
 TEST(Tokenizer, NextAndRest) {
     struct Case {
         std::string text;
-        int words;              // how many next(' ') before rest()
+        int words;                       // how many next(' ') before rest()
         std::vector<std::string> taken;  // "<absent>" for an absent take
         std::string rest;
     } cases[] = {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -13,7 +14,6 @@
 
 #include <chrono>
 #include <cstdlib>
-#include <dirent.h>
 #include <fstream>
 #include <functional>
 #include <optional>
@@ -92,7 +92,9 @@ public:
 
     static int count(const std::string& hay, const std::string& needle) {
         int n = 0;
-        for (std::size_t at = hay.find(needle); at != std::string::npos; at = hay.find(needle, at + 1)) ++n;
+        for (std::size_t at = hay.find(needle); at != std::string::npos;
+             at = hay.find(needle, at + 1))
+            ++n;
         return n;
     }
 
@@ -172,9 +174,11 @@ public:
         for (;;) {
             std::string_view msg;
             if (in_.next(msg) == Framer::Status::message) return std::string(msg);
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now());
             pollfd p{sock_.get(), POLLIN, 0};
-            if (left.count() < 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) return std::nullopt;
+            if (left.count() < 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0)
+                return std::nullopt;
             const ssize_t n = ::recv(sock_.get(), in_.space(), in_.space_size(), 0);
             if (n <= 0) {
                 closed_ = true;

@@ -21,8 +21,8 @@ TEST_F(Commands, InvalidWordsAreLoggedAndIgnored) {
         std::string request;
         std::string word;
     } cases[] = {
-        {"", ""}, {"#QRY", ""}, {"login#alice#pw1", "login"}, {"QRYX", "QRYX"},
-        {"MSGS#a#b", "MSGS"}, {"LOGOUTNOW", "LOGOUTNOW"},
+        {"", ""},         {"#QRY", ""},         {"login#alice#pw1", "login"},
+        {"QRYX", "QRYX"}, {"MSGS#a#b", "MSGS"}, {"LOGOUTNOW", "LOGOUTNOW"},
     };
     const int a = connect();
     for (const Case& c : cases) {
@@ -233,8 +233,8 @@ TEST_F(Commands, NewconfOutcomes) {
               "Session \"lobby\" members are:\nalice\n");
     EXPECT_EQ(received(a), Lines{"NEWCONF_ACK#lobby"});
     EXPECT_TRUE(received(b).empty());
-    EXPECT_TRUE(contains(request(a, "NEWCONF#lobby"),
-                         "NEWCONF: Session name already exists. rejected.\n"));
+    EXPECT_TRUE(
+        contains(request(a, "NEWCONF#lobby"), "NEWCONF: Session name already exists. rejected.\n"));
     EXPECT_EQ(received(a), Lines{"NEWCONF_NACK#lobby#2"});
     request(b, "NEWCONF#Lobby");
     EXPECT_EQ(received(b), Lines{"NEWCONF_ACK#Lobby"});
@@ -243,7 +243,8 @@ TEST_F(Commands, NewconfOutcomes) {
     EXPECT_EQ(sessions[1]->members[0], 1);
 
     while (active_sessions < MAX_SESSIONS) create_session("s" + std::to_string(active_sessions), 0);
-    EXPECT_TRUE(contains(request(b, "NEWCONF#onemore"), "MAX_SESSIONS reached. NEWCONF rejected.\n"));
+    EXPECT_TRUE(
+        contains(request(b, "NEWCONF#onemore"), "MAX_SESSIONS reached. NEWCONF rejected.\n"));
     EXPECT_EQ(received(b), Lines{"NEWCONF_NACK#onemore#3"});
     EXPECT_EQ(active_sessions, MAX_SESSIONS);
 }
@@ -279,7 +280,8 @@ TEST_F(Commands, JoinOutcomesAndNotices) {
     // A full session refuses even one of its own members with code 3.
     Session& s = *sessions[0];
     for (int id = 200; s.count < MAX_SESSION_MEMBERS; ++id) s.members[s.count++] = id;
-    EXPECT_TRUE(contains(request(a, "JOIN#lobby"), "MAX_SESSION_MEMBERS reached. JOIN rejected.\n"));
+    EXPECT_TRUE(
+        contains(request(a, "JOIN#lobby"), "MAX_SESSION_MEMBERS reached. JOIN rejected.\n"));
     EXPECT_EQ(received(a), Lines{"JOIN_NACK#lobby#3"});
 }
 
@@ -364,7 +366,11 @@ TEST_F(Commands, MessagesReachEveryMemberInOrder) {
         Lines to_sender;   // for a non-member sender
         std::string log;
     } cases[] = {
-        {c, "MSG#lobby#hello there", {"[lobby] carol says: hello there"}, {}, "lobby\thello there\t0\t2\tcarol\n"},
+        {c,
+         "MSG#lobby#hello there",
+         {"[lobby] carol says: hello there"},
+         {},
+         "lobby\thello there\t0\t2\tcarol\n"},
         {a, "MSG##lobby#a#b:c", {"[lobby] alice says: a#b:c"}, {}, "lobby\ta#b:c\t0\t0\talice\n"},
         {d, "MSG#lobby#hi", {}, {"MSG_NACK#lobby"}, ""},
         {d, "MSG#nosuch#hi", {}, {"MSG_NACK#nosuch"}, ""},
@@ -416,7 +422,8 @@ TEST_F(Commands, LogoutLeavesEverythingAndAsksForClose) {
     const int a = connect();
     const int b = connect();
     int result = -1;
-    EXPECT_EQ(request(a, "LOGOUT", &result), "-------------------COMMAND:LOGOUT-------------------\n");
+    EXPECT_EQ(request(a, "LOGOUT", &result),
+              "-------------------COMMAND:LOGOUT-------------------\n");
     EXPECT_EQ(result, 0);
     login_as(a, "alice");
     login_as(b, "bob");
@@ -427,8 +434,9 @@ TEST_F(Commands, LogoutLeavesEverythingAndAsksForClose) {
     received(b);
     const std::string log = request(a, "LOGOUT#whatever", &result);
     EXPECT_EQ(result, 1);
-    EXPECT_TRUE(contains(log, "USER alice left ALL the sessions.\nUSER alice LOGGED OUT.\n"
-                              "List of online users:\nbob\nSession \"shared\" members are:\nbob\n"));
+    EXPECT_TRUE(contains(log,
+                         "USER alice left ALL the sessions.\nUSER alice LOGGED OUT.\n"
+                         "List of online users:\nbob\nSession \"shared\" members are:\nbob\n"));
     EXPECT_TRUE(received(a).empty());
     EXPECT_TRUE(received(b).empty());
     EXPECT_EQ(users_online, 1);
@@ -462,8 +470,11 @@ TEST_F(Commands, MemberThatStopsReadingIsDroppedAlone) {
         }
     }
     const std::string sock = std::to_string(conns_[c].sock);
-    EXPECT_TRUE(contains(log, "ERROR: Output queue of socket " + sock + " exceeded 1048576 bytes.\n"));
-    EXPECT_TRUE(contains(log, "USER carol left ALL the sessions.\nUSER carol LOGGED OUT.\nclose socket " + sock + "\n"));
+    EXPECT_TRUE(
+        contains(log, "ERROR: Output queue of socket " + sock + " exceeded 1048576 bytes.\n"));
+    EXPECT_TRUE(contains(
+        log,
+        "USER carol left ALL the sessions.\nUSER carol LOGGED OUT.\nclose socket " + sock + "\n"));
     EXPECT_GT(delivered, 2000u);
     EXPECT_EQ(users_online, 2);
     EXPECT_EQ(sessions[0]->count, 2);

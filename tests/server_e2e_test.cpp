@@ -20,13 +20,16 @@ const char* const ACCOUNTS =
     "alice,pw1\nbob,pw2\ncarol,pw3\ndave,pw4\nerin,pw5\nfrank,pw6\n"
     "grace,pw7\nheidi,pw8\nivan,pw9\njudy,pw10\n";
 
-const char* const IDS[] = {"alice", "bob", "carol", "dave", "erin",
+const char* const IDS[] = {"alice", "bob",   "carol", "dave", "erin",
                            "frank", "grace", "heidi", "ivan", "judy"};
 
-std::string pw(int i) { return "pw" + std::to_string(i + 1); }
+std::string pw(int i) {
+    return "pw" + std::to_string(i + 1);
+}
 
 // A session `name` with clients 0..n-1 in it, in that order.
-std::vector<std::unique_ptr<Client>> session_of(const Server& server, int n, const std::string& name) {
+std::vector<std::unique_ptr<Client>> session_of(const Server& server, int n,
+                                                const std::string& name) {
     std::vector<std::unique_ptr<Client>> out;
     for (int i = 0; i < n; ++i) {
         out.push_back(std::make_unique<Client>(server.port()));
@@ -92,7 +95,8 @@ TEST(ServerProgram, ChatBetweenMembersAndCleanupOfADroppedClient) {
 
     // carol vanishes: she leaves every session, silently, without a listing.
     members[2].reset();
-    ASSERT_TRUE(server.log_has("USER carol left ALL the sessions.\nUSER carol LOGGED OUT.\nclose socket"));
+    ASSERT_TRUE(
+        server.log_has("USER carol left ALL the sessions.\nUSER carol LOGGED OUT.\nclose socket"));
     members[0]->request("QRY");
     EXPECT_EQ(members[0]->next(), "QRY_ACK#alice#lobby:bob#lobby");
     members[0]->request("MSG#lobby#still here");
@@ -126,8 +130,7 @@ TEST(ServerProgram, NineSlotsAndATenthThatWaits) {
     nine[4].reset();
     EXPECT_EQ(waiting[0]->next(), "LG_ACK");
     waiting[0]->request("QRY");
-    EXPECT_EQ(waiting[0]->next(),
-              "QRY_ACK#alice:bob:carol:dave:frank:grace:heidi:ivan:judy");
+    EXPECT_EQ(waiting[0]->next(), "QRY_ACK#alice:bob:carol:dave:frank:grace:heidi:ivan:judy");
     for (auto& c : waiting) c.reset();
     nine.clear();
     Client late(server.port());
@@ -168,7 +171,8 @@ TEST(ServerProgram, DripFedInputIsFramedLikeAnyOther) {
         }
         if (at % 4 == 0) {
             chat[0]->request("MSG#lobby#line " + std::to_string(said));
-            for (auto& c : chat) ASSERT_EQ(c->next(), "[lobby] alice says: line " + std::to_string(said));
+            for (auto& c : chat)
+                ASSERT_EQ(c->next(), "[lobby] alice says: line " + std::to_string(said));
             ++said;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
@@ -210,7 +214,8 @@ TEST(ServerProgram, MemberThatStopsReadingIsDroppedOthersGetEverything) {
         }
     }
     EXPECT_TRUE(server.log_has("exceeded 1048576 bytes.\n"));
-    EXPECT_TRUE(server.log_has("USER carol left ALL the sessions.\nUSER carol LOGGED OUT.\nclose socket"));
+    EXPECT_TRUE(
+        server.log_has("USER carol left ALL the sessions.\nUSER carol LOGGED OUT.\nclose socket"));
     members[0]->request("QRY");
     EXPECT_EQ(members[0]->next(), "QRY_ACK#alice#lobby:bob#lobby");
 }
@@ -250,7 +255,8 @@ TEST(ServerProgram, GarbageIsDroppedAtThe501stByte) {
         ASSERT_EQ(noisy.next(), "JOIN_ACK#lobby");
         for (auto& m : members) ASSERT_EQ(m->next(), "[lobby] carol has joined the session.");
         const std::string junk(std::min<std::size_t>(c.bytes, 1 << 20), 'g');
-        for (std::size_t left = c.bytes; left > 0 && noisy.raw(std::string_view(junk).substr(0, std::min(left, junk.size())));) {
+        for (std::size_t left = c.bytes; left > 0 && noisy.raw(std::string_view(junk).substr(
+                                                         0, std::min(left, junk.size())));) {
             left -= std::min(left, junk.size());
         }
         EXPECT_EQ(noisy.closed_by_server(c.dropped ? e2e::WAIT_MS : 300), c.dropped) << c.bytes;
@@ -264,7 +270,8 @@ TEST(ServerProgram, GarbageIsDroppedAtThe501stByte) {
         members[0]->request("QRY");
         EXPECT_EQ(members[0]->next(), "QRY_ACK#alice#lobby:bob#lobby") << c.bytes;
     }
-    EXPECT_EQ(Server::count(server.log(), "ERROR: Receive buffer of size 500 bytes exceeded.\n"), 2);
+    EXPECT_EQ(Server::count(server.log(), "ERROR: Receive buffer of size 500 bytes exceeded.\n"),
+              2);
 }
 
 TEST(ServerProgram, ConnectionsThatNeverLogInGiveTheirSlotsBack) {

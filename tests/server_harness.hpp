@@ -21,15 +21,15 @@
 class ServerHarness : public testing::Test {
 protected:
     struct Client {
-        Fd end;        // the test's end of the pair
-        int sock = -1; // the server's descriptor for it
+        Fd end;         // the test's end of the pair
+        int sock = -1;  // the server's descriptor for it
     };
 
     void SetUp() override {
         registry_reset();
         reset_connections();
-        const char* accounts[][2] = {{"alice", "pw1"}, {"bob", "pw2"}, {"carol", "pw3"},
-                                     {"dave", "pw4"}, {"erin", "p#5"}};
+        const char* accounts[][2] = {
+            {"alice", "pw1"}, {"bob", "pw2"}, {"carol", "pw3"}, {"dave", "pw4"}, {"erin", "p#5"}};
         for (int i = 0; i < 5; ++i) {
             login[i] = accounts[i][0];
             pass[i] = accounts[i][1];

@@ -60,7 +60,9 @@ TEST(ReadAccounts, LinesAndFields) {
         {"runs of commas skipped", ",,alice,,pw\n", {"alice:pw"}, ""},
         {"CRLF", "alice,pw1\r\nbob,pw2\r\n", {"alice:pw1", "bob:pw2"}, ""},
         {"blank lines silent", "\n\r\nalice,pw1\n\n", {"alice:pw1"}, ""},
-        {"missing fields", "onlyid\n,\nalice,\n,pw\nbob,pw2\n", {"bob:pw2"},
+        {"missing fields",
+         "onlyid\n,\nalice,\n,pw\nbob,pw2\n",
+         {"bob:pw2"},
          "WARNING: accounts.csv line 1 has no login ID or no password. skipped.\n"
          "WARNING: accounts.csv line 2 has no login ID or no password. skipped.\n"
          "WARNING: accounts.csv line 3 has no login ID or no password. skipped.\n"
@@ -80,7 +82,9 @@ TEST(ReadAccounts, AtMost500Accounts) {
     const Loaded got = load(file);
     EXPECT_EQ(got.n, 500);
     EXPECT_EQ(got.accounts.back(), "u499:p");
-    EXPECT_EQ(got.log, "WARNING: accounts.csv holds more than 500 accounts. line 502 and the rest ignored.\n");
+    EXPECT_EQ(
+        got.log,
+        "WARNING: accounts.csv holds more than 500 accounts. line 502 and the rest ignored.\n");
     file.clear();
     for (int i = 0; i < 500; ++i) file += "u" + std::to_string(i) + ",p\n";
     EXPECT_EQ(load(file + "\n\n").log, "");

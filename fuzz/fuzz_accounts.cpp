@@ -91,19 +91,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     if (!expected_accounts(text, expected)) return 0;
 
     if (::ftruncate(file, 0) != 0) fail("ftruncate failed");
-    if (size > 0 && ::pwrite(file, data, size, 0) != static_cast<ssize_t>(size)) fail("write failed");
+    if (size > 0 && ::pwrite(file, data, size, 0) != static_cast<ssize_t>(size))
+        fail("write failed");
 
     registry_reset();
     const int n = read_accounts(login, pass, path.c_str());
     if (n < 0 || n > MAX_ACCOUNTS) fail("count out of range", n);
-    if (n != static_cast<int>(expected.size())) fail("wrong number of accounts", n, long(expected.size()));
+    if (n != static_cast<int>(expected.size()))
+        fail("wrong number of accounts", n, long(expected.size()));
     for (int i = 0; i < MAX_ACCOUNTS; ++i) {
         if (i >= n) {
             if (!login[i].empty() || !pass[i].empty()) fail("entry stored past the count", i);
             continue;
         }
         if (!clean(login[i]) || !clean(pass[i])) fail("empty field or field with ',' or LF", i);
-        if (login[i] != expected[i].first || pass[i] != expected[i].second) fail("wrong account", i);
+        if (login[i] != expected[i].first || pass[i] != expected[i].second)
+            fail("wrong account", i);
     }
     return 0;
 }

@@ -25,7 +25,9 @@ namespace {
 }
 
 // Bytes written to standard output so far (buffered ones included).
-long printed() { return std::ftell(stdout); }
+long printed() {
+    return std::ftell(stdout);
+}
 
 int waiting(int sock) {
     int n = 0;

@@ -198,7 +198,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     bytewise.drain = {true};
 
     bool left_empty = false;
-    if (run_framer(stream, whole, 16384, false, left_empty) != expected) fail("framer fed whole", stream);
+    if (run_framer(stream, whole, 16384, false, left_empty) != expected)
+        fail("framer fed whole", stream);
     if (left_empty != (partial == 0)) fail("framer fed whole: leftover", stream);
     if (run_framer(stream, bytewise, capacity, true, left_empty) != expected)
         fail("framer fed byte by byte", stream);
@@ -212,6 +213,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     std::size_t cut_partial = 0;
     if (run_cut(stream, chunks, cut_partial) != expected) fail("cut_message in chunks", stream);
     if (cut_partial != partial) fail("cut_message in chunks: leftover", stream);
-    if (run_cut(stream, bytewise, cut_partial) != expected) fail("cut_message byte by byte", stream);
+    if (run_cut(stream, bytewise, cut_partial) != expected)
+        fail("cut_message byte by byte", stream);
     return 0;
 }

@@ -42,8 +42,8 @@ constexpr const char* ACCOUNTS[][2] = {{"alice", "pw1"}, {"bob", "pw2"},  {"caro
                                        {"dave", "pw4"},  {"erin", "p#5"}, {"frank", "p:6"}};
 
 struct Peer {
-    Fd end;            // the client's end of the pair
-    int sock = -1;     // the server's descriptor, attached to a slot
+    Fd end;         // the client's end of the pair
+    int sock = -1;  // the server's descriptor, attached to a slot
     std::string partial;
 };
 std::array<Peer, CONNS> peers;

@@ -39,7 +39,9 @@ const char* check_queues(long& detail) {
 
 namespace {
 
-bool is_account(int id) { return id >= 0 && id < MAX_ACCOUNTS && !login[id].empty(); }
+bool is_account(int id) {
+    return id >= 0 && id < MAX_ACCOUNTS && !login[id].empty();
+}
 
 }  // namespace
 
@@ -57,13 +59,15 @@ const char* check_registry(long& detail) {
         }
         if (slot_of(row.clientSocket) < 0) return "online row without an open connection";
         if (!is_account(row.clientID)) return "online row without an account";
-        if (std::find(socks.begin(), socks.end(), row.clientSocket) != socks.end()) return "socket online twice";
+        if (std::find(socks.begin(), socks.end(), row.clientSocket) != socks.end())
+            return "socket online twice";
         socks.push_back(row.clientSocket);
         if (online[row.clientID]) return "client ID online twice";
         online[row.clientID] = true;
     }
     detail = active_sessions;
-    if (active_sessions < 0 || active_sessions > MAX_SESSIONS) return "active_sessions out of range";
+    if (active_sessions < 0 || active_sessions > MAX_SESSIONS)
+        return "active_sessions out of range";
     std::vector<std::string_view> names;
     for (int s = 0; s < MAX_SESSIONS; ++s) {
         detail = s;
@@ -75,7 +79,8 @@ const char* check_registry(long& detail) {
         const Session& session = *sessions[s];
         if (session.name.empty()) return "session without a name";
         names.push_back(session.name);
-        if (session.count < 1 || session.count > MAX_SESSION_MEMBERS) return "member count out of range";
+        if (session.count < 1 || session.count > MAX_SESSION_MEMBERS)
+            return "member count out of range";
         const int* members = session.members.data();
         if (std::find_if(members + session.count, members + MAX_SESSION_MEMBERS,
                          [](int id) { return id != -1; }) != members + MAX_SESSION_MEMBERS)

@@ -3,8 +3,10 @@
 
 #include <algorithm>
 #include <array>
+#include <functional>
+#include <string>
 #include <string_view>
-#include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "connections.hpp"
@@ -49,7 +51,6 @@ const char* check_registry(long& detail) {
     detail = users_online;
     if (users_online < 0 || users_online > MAX_USERS) return "users_online out of range";
     std::array<bool, MAX_ACCOUNTS> online{};
-    std::vector<int> socks;
     for (int i = 0; i < MAX_USERS; ++i) {
         const ClientRow& row = clients[i];
         detail = i;
@@ -59,16 +60,18 @@ const char* check_registry(long& detail) {
         }
         if (slot_of(row.clientSocket) < 0) return "online row without an open connection";
         if (!is_account(row.clientID)) return "online row without an account";
-        if (std::find(socks.begin(), socks.end(), row.clientSocket) != socks.end())
-            return "socket online twice";
-        socks.push_back(row.clientSocket);
+        for (int j = 0; j < i; ++j) {
+            if (clients[j].clientSocket == row.clientSocket) return "socket online twice";
+        }
         if (online[row.clientID]) return "client ID online twice";
         online[row.clientID] = true;
     }
     detail = active_sessions;
     if (active_sessions < 0 || active_sessions > MAX_SESSIONS)
         return "active_sessions out of range";
-    std::vector<std::string_view> names;
+    // Names are compared by hash first: equal hashes are rare, so are string compares.
+    static std::vector<std::pair<std::size_t, int>> hashes;
+    hashes.clear();
     for (int s = 0; s < MAX_SESSIONS; ++s) {
         detail = s;
         if (s >= active_sessions) {
@@ -78,23 +81,27 @@ const char* check_registry(long& detail) {
         if (!sessions[s]) return "live session missing";
         const Session& session = *sessions[s];
         if (session.name.empty()) return "session without a name";
-        names.push_back(session.name);
+        hashes.emplace_back(std::hash<std::string>{}(session.name), s);
         if (session.count < 1 || session.count > MAX_SESSION_MEMBERS)
             return "member count out of range";
         const int* members = session.members.data();
         if (std::find_if(members + session.count, members + MAX_SESSION_MEMBERS,
                          [](int id) { return id != -1; }) != members + MAX_SESSION_MEMBERS)
             return "member past count";
-        std::array<bool, MAX_ACCOUNTS> member{};
         for (int j = 0; j < session.count; ++j) {
             const int id = members[j];
             if (id < 0 || id >= MAX_ACCOUNTS || !online[id]) return "member not online";
-            if (member[id]) return "member twice";
-            member[id] = true;
+            if (std::find(members, members + j, id) != members + j) return "member twice";
         }
     }
-    detail = -1;
-    std::unordered_set<std::string_view> unique(names.begin(), names.end());
-    if (unique.size() != names.size()) return "session name twice";
+    std::sort(hashes.begin(), hashes.end());
+    for (std::size_t i = 1; i < hashes.size(); ++i) {
+        if (hashes[i].first != hashes[i - 1].first) continue;
+        for (std::size_t j = i; j-- > 0 && hashes[j].first == hashes[i].first;) {
+            detail = hashes[i].second;
+            if (sessions[hashes[i].second]->name == sessions[hashes[j].second]->name)
+                return "session name twice";
+        }
+    }
     return nullptr;
 }

@@ -85,9 +85,11 @@ const char* check_registry(long& detail) {
         if (session.count < 1 || session.count > MAX_SESSION_MEMBERS)
             return "member count out of range";
         const int* members = session.members.data();
-        if (std::find_if(members + session.count, members + MAX_SESSION_MEMBERS,
-                         [](int id) { return id != -1; }) != members + MAX_SESSION_MEMBERS)
-            return "member past count";
+        // All bits set in every entry after the members: -1 each (a loop the
+        // compiler turns into vector instructions).
+        int past = -1;
+        for (int j = session.count; j < MAX_SESSION_MEMBERS; ++j) past &= members[j];
+        if (past != -1) return "member past count";
         for (int j = 0; j < session.count; ++j) {
             const int id = members[j];
             if (id < 0 || id >= MAX_ACCOUNTS || !online[id]) return "member not online";

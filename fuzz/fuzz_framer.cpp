@@ -5,8 +5,8 @@
 // blocking receive uses it, and all of them must agree with a plain
 // byte-at-a-time model of the framing rules.
 //
-// Input: byte 0 = number of chunk specs (low 4 bits, +1) and the Framer
-// capacity (high bits); then the chunk specs, one byte each (low 7 bits give
+// Input: byte 0 = number of chunk bytes (low 4 bits, +1) and the Framer
+// capacity (high bits); then the chunk bytes, one per chunk (low 7 bits give
 // the size, the high bit whether to take messages out after the chunk); the
 // rest is the stream.
 #include <algorithm>
@@ -174,18 +174,18 @@ Events run_cut(std::string_view s, const Chunks& chunks, std::size_t& partial) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     if (size < 1) return 0;
-    const std::size_t nspecs = (data[0] & 0x0f) + 1u;
+    const std::size_t nchunks = (data[0] & 0x0f) + 1u;
     static const std::size_t capacities[] = {0, 2 * (LIMIT + 1) + 1, 1500, 16384};
     const std::size_t capacity = capacities[(data[0] >> 4) & 3];
-    if (size < 1 + nspecs) return 0;
+    if (size < 1 + nchunks) return 0;
     Chunks chunks;
-    for (std::size_t i = 0; i < nspecs; ++i) {
+    for (std::size_t i = 0; i < nchunks; ++i) {
         const unsigned v = data[1 + i] & 0x7f;
         chunks.sizes.push_back(1 + v * v / 14);  // 1 .. 1153
         chunks.drain.push_back((data[1 + i] & 0x80) != 0);
     }
-    const std::string_view stream(reinterpret_cast<const char*>(data) + 1 + nspecs,
-                                  size - 1 - nspecs);
+    const std::string_view stream(reinterpret_cast<const char*>(data) + 1 + nchunks,
+                                  size - 1 - nchunks);
 
     std::size_t partial = 0;
     const Events expected = model(stream, partial);

@@ -64,9 +64,9 @@ void open_peer(int k) {
     if (attach_connection(sv[1]) < 0) fail("no free slot for a connection", k);
 }
 
-// Writes every queue out and reads it on the client ends, so output does
-// not pile up; what arrives must be whole messages of at most 499 characters.
-void drain_all() {
+// Writes what each queue can send and reads it on the client ends; what
+// arrives must be whole messages of at most 499 characters.
+void drain_once() {
     for (int i = 1; i < MAX_SLOTS; ++i) {
         if (slots[i].open() && flush_slot(i) != 0) fail("flush failed on a live pair", i);
     }
@@ -77,13 +77,29 @@ void drain_all() {
             if (n <= 0) break;
             p.partial.append(chunk, static_cast<std::size_t>(n));
         }
-        std::size_t at;
-        while ((at = p.partial.find('\0')) != std::string::npos) {
-            if (at > proto::MAX_TEXT_LEN) fail("received message over 499 characters", long(at));
-            p.partial.erase(0, at + 1);
+        std::size_t from = 0;
+        for (std::size_t at; (at = p.partial.find('\0', from)) != std::string::npos;
+             from = at + 1) {
+            if (at - from > proto::MAX_TEXT_LEN)
+                fail("received message over 499 characters", long(at - from));
         }
+        p.partial.erase(0, from);
         if (p.partial.size() > proto::MAX_TEXT_LEN) fail("unterminated output over 499 characters");
     }
+}
+
+bool output_pending() {
+    for (int i = 1; i < MAX_SLOTS; ++i) {
+        if (slots[i].open() && slots[i].pending() > 0) return true;
+    }
+    return false;
+}
+
+// Writes and reads until every queue is empty: more than a socket buffer
+// may be queued.
+void drain_all() {
+    drain_once();
+    while (output_pending()) drain_once();
 }
 
 // The peer went away: the loop cleans the connection out and frees its slot.

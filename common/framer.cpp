@@ -35,17 +35,22 @@ std::size_t Framer::feed(std::string_view bytes) {
 
 Framer::Status Framer::next(std::string_view& msg) {
     const std::string_view pending(buf_.data() + begin_, end_ - begin_);
-    const Cut cut = cut_message(pending, 0);
+    // Bytes of an unfinished message already looked at are not looked at again.
+    const Cut cut = cut_message(pending.substr(scanned_), scanned_);
+    const std::size_t used = scanned_ + cut.used;
     switch (cut.kind) {
         case Cut::message:
-            msg = pending.substr(0, cut.used - 1);
-            begin_ += cut.used;
+            msg = pending.substr(0, used - 1);
+            begin_ += used;
+            scanned_ = 0;
             return Status::message;
         case Cut::overflow:
-            begin_ += cut.used;
+            begin_ += used;
+            scanned_ = 0;
             make_room();
             return Status::overflow;
         case Cut::need_more:
+            scanned_ = used;
             break;
     }
     make_room();

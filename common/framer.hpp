@@ -46,7 +46,7 @@ public:
     Status next(std::string_view& msg);
 
     bool empty() const { return begin_ == end_; }
-    void clear() { begin_ = end_ = 0; }
+    void clear() { begin_ = end_ = scanned_ = 0; }
 
 private:
     // Moves an unfinished message to the front when the back runs short.
@@ -55,4 +55,5 @@ private:
     std::vector<char> buf_;
     std::size_t begin_ = 0;
     std::size_t end_ = 0;
+    std::size_t scanned_ = 0;  // bytes after begin_ known to hold no terminator
 };

@@ -6,6 +6,7 @@
 #include <cstdio>
 
 #include "registry.hpp"
+#include "server_utils.hpp"
 #include "transport.hpp"
 
 std::array<Connection, MAX_SLOTS> slots;
@@ -16,15 +17,18 @@ std::array<int, MAX_SLOTS> slot_descriptors() {
     return fds;
 }
 
+void attach_connection(int fd, int slot) {
+    slots[slot] = Connection{};
+    slots[slot].fd.reset(fd);
+    slots[slot].accepted = Clock::now();
+}
+
 int attach_connection(int fd) {
-    for (int i = 1; i < MAX_SLOTS; ++i) {
-        if (slots[i].open()) continue;
-        slots[i] = Connection{};
-        slots[i].fd.reset(fd);
-        slots[i].accepted = Clock::now();
-        return i;
-    }
-    return -1;
+    const auto fds = slot_descriptors();
+    const int free = emptySlot(MAX_SLOTS - 1, fds.data() + 1);
+    if (free < 0) return -1;
+    attach_connection(fd, free + 1);
+    return free + 1;
 }
 
 static Connection* find_connection(int sock) {

@@ -37,6 +37,8 @@ extern std::array<Connection, MAX_SLOTS> slots;
 // Descriptors of the slots, -1 where free (the listener at index 0).
 std::array<int, MAX_SLOTS> slot_descriptors();
 
+// Puts `fd` into client slot `slot`, which must be free.
+void attach_connection(int fd, int slot);
 // Puts `fd` into the first free client slot; returns its index, or -1.
 int attach_connection(int fd);
 

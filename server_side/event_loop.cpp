@@ -138,7 +138,7 @@ private:
         if (fd < 0) return;
         const int yes = 1;
         ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
-        attach_connection(fd);
+        attach_connection(fd, k);
     }
 
     // Reads what has arrived on slot i and carries out every whole message.

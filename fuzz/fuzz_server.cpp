@@ -106,7 +106,7 @@ void drain_all() {
 void vanish(int k) {
     const int i = slot_of(peers[k].sock);
     if (i < 0) fail("connection lost its slot", k);
-    drop_connection(i);
+    close_slot(i);
     if (is_logged_in(peers[k].sock)) fail("dropped connection still online", k);
     open_peer(k);
 }
@@ -147,7 +147,7 @@ void request(int k, std::string_view text) {
         if (is_logged_in(sock)) fail("still online after logging out", k);
         const int i = slot_of(sock);
         flush_slot(i);
-        slots[i] = Connection{};
+        close_slot(i, "Client Logged Out. Close Socket# %i.\n");
         open_peer(k);
     }
 }

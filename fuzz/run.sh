@@ -14,7 +14,7 @@ seconds=${2:-60}
 shift $(($# < 2 ? $# : 2))
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
-  targets=(fuzz_framer fuzz_server fuzz_client_replies fuzz_accounts)
+  targets=(fuzz_framer fuzz_server fuzz_client_replies)
 fi
 
 case $seconds in

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "connections.hpp"
+#include "log_text.hpp"
 #include "protocol.hpp"
 #include "registry.hpp"
 #include "server.hpp"
@@ -38,47 +39,59 @@ void missing_field(string_view word) {
     std::printf("%.*s request is missing a field. ignored.\n", len(word), word.data());
 }
 
-// Builds replies of the form "HEAD<field><field>..." that continue in
-// further messages of the same form when one would pass 499 characters.
+// Builds replies of the form "HEAD<entry><entry>..." that go on in further
+// messages of the same form when one would pass 499 characters. An entry is
+// an ID followed by "#field"s; an entry cut between two messages goes on
+// with its ID again. A field is cut only where even a message holding
+// nothing else but the head and the ID has no room for it.
 class ListReply {
 public:
     ListReply(int sock, string_view head) : sock_(sock), head_(head), msg_(head) {}
 
-    // Room left in the current message.
-    std::size_t room() const { return proto::MAX_TEXT_LEN - msg_.size(); }
-    bool fresh() const { return msg_.size() == head_.size(); }
+    // Starts an entry with its ID, after `sep` unless it opens the message.
+    void entry(string_view sep, string_view id) {
+        if (msg_.size() > head_.size() && sep.size() + id.size() > room()) flush();
+        if (msg_.size() > head_.size()) msg_.append(sep);
+        id_ = id;
+        append_id();
+    }
 
-    // Appends `sep` and `field`; starts a new message first when they do not
-    // fit, beginning it with `restart` (which then replaces `sep`).
-    void add(string_view sep, string_view field, string_view restart = {}) {
-        if (!fresh() && sep.size() + field.size() > room()) {
+    void field(string_view value) {
+        if (1 + value.size() > room() && !bare_) {
             flush();
-            if (!restart.empty()) {
-                msg_.append(restart.substr(0, room() > 2 ? room() - 2 : 0));
-            } else if (head_.back() == proto::FIELD_SEP) {
-                sep = {};  // the head already ends with a separator
-            }
+            append_id();
         }
-        msg_.append(sep.substr(0, room()));
-        msg_.append(field.substr(0, room()));
+        bare_ = false;
+        if (room() < 2) return;
+        msg_ += proto::FIELD_SEP;
+        msg_.append(value.substr(0, room()));
     }
 
     void flush() {
         queue_send(sock_, msg_);
         msg_ = head_;
+        bare_ = true;
     }
 
 private:
+    std::size_t room() const { return proto::MAX_TEXT_LEN - msg_.size(); }
+    void append_id() {
+        bare_ = msg_.size() == head_.size();
+        msg_.append(id_.substr(0, room()));
+    }
+
     int sock_;
     std::string head_;
     std::string msg_;
+    string_view id_;
+    bool bare_ = true;  // the message holds nothing but the head and the entry's ID
 };
 
 int do_login(int sock, Tokenizer& tok) {
     const auto id = tok.next(proto::FIELD_SEP);
     const auto password = tok.rest();
-    std::printf("Received log-in request:\nUser:%s\tPass:%s\n", str(id.value_or("")).c_str(),
-                str(password.value_or("")).c_str());
+    std::printf("Received log-in request:\nUser:%s\tPass:%s\n", printable(id.value_or("")).c_str(),
+                printable(password.value_or("")).c_str());
     int j = -1;
     if (id && password) {
         for (int k = 0; k < MAX_ACCOUNTS; ++k) {
@@ -90,6 +103,7 @@ int do_login(int sock, Tokenizer& tok) {
     }
     if (j == -1) {
         std::printf("USERNAME,PASSWORD pair was not valid. log-in rejected\n");
+        pace_refused_login(sock);
         reply(sock, proto::LG_NACK, {proto::LG_BAD_CREDENTIALS});
         return 0;
     }
@@ -108,10 +122,9 @@ int do_login(int sock, Tokenizer& tok) {
         reply(sock, proto::LG_NACK, {proto::LG_SOCKET_IN_USE});
         return 0;
     }
-    clients[users_online] = ClientRow{sock, j};
-    ++users_online;
+    go_online(sock, j);
     reply(sock, proto::LG_ACK, {});
-    std::printf("Client %s successfully logged in. Client ID:%d\n", login[j].c_str(), j);
+    std::printf("Client %s successfully logged in. Client ID:%d\n", printable(login[j]).c_str(), j);
     return 0;
 }
 
@@ -133,11 +146,9 @@ int do_qry(int sock) {
     ListReply out(sock, head);
     for (int i = 0; i < users_online; ++i) {
         const int id = clients[i].clientID;
-        const std::string& name = login[id];
-        out.add(i == 0 ? "" : string_view(":"), name);
+        out.entry(":", login[id]);
         for (int s = 0; s < active_sessions; ++s) {
-            // An entry cut between its sessions goes on with its client ID.
-            if (is_in_session(s, id)) out.add("#", sessions[s]->name, name);
+            if (is_in_session(s, id)) out.field(sessions[s]->name);
         }
     }
     out.flush();
@@ -154,7 +165,7 @@ int do_qryme(int sock) {
     const int id = get_clientID(sock);
     ListReply out(sock, proto::QRYME_ACK);
     for (int s = 0; s < active_sessions; ++s) {
-        if (is_in_session(s, id)) out.add("#", sessions[s]->name);
+        if (is_in_session(s, id)) out.field(sessions[s]->name);
     }
     out.flush();
     std::printf("Query Processed Successfully.\n");
@@ -183,7 +194,8 @@ int do_newconf(int sock, string_view word, Tokenizer& tok) {
         return 0;
     }
     const int s = create_session(*name, get_clientID(sock));
-    std::printf("Session#: %d was created. Session Name: %s\n", s, sessions[s]->name.c_str());
+    std::printf("Session#: %d was created. Session Name: %s\n", s,
+                printable(sessions[s]->name).c_str());
     reply(sock, proto::NEWCONF_ACK, {*name});
     printall();
     return 0;
@@ -218,8 +230,9 @@ int do_join(int sock, string_view word, Tokenizer& tok) {
         reply(sock, proto::JOIN_NACK, {*name, proto::JOIN_ALREADY_MEMBER});
         return 0;
     }
-    session.members[session.count++] = id;
-    std::printf("User %s Joined Session %s.\n", login[id].c_str(), session.name.c_str());
+    add_member(s, id);
+    std::printf("User %s Joined Session %s.\n", printable(login[id]).c_str(),
+                printable(session.name).c_str());
     reply(sock, proto::JOIN_ACK, {*name});
     printall();
     const std::string notice = proto::joined_line(*name, login[id]);
@@ -257,8 +270,8 @@ int do_leave(int sock, string_view cmd, Tokenizer& tok) {
             reply(sock, proto::LEAVE_NACK, {*name});
             continue;
         }
-        std::printf("User \"%s\" left session \"%s\"\n", login[id].c_str(),
-                    sessions[s]->name.c_str());
+        std::printf("User \"%s\" left session \"%s\"\n", printable(login[id]).c_str(),
+                    printable(sessions[s]->name).c_str());
         reply(sock, proto::LEAVE_ACK, {sessions[s]->name});
         remove_member(s, pos);
     }
@@ -283,8 +296,8 @@ int do_msg(int sock, string_view word, Tokenizer& tok) {
         reply(sock, proto::MSG_NACK, {*name});
         return 0;
     }
-    std::printf("%.*s\t%.*s\t%d\t%d\t%s\n", len(*name), name->data(), len(*text), text->data(), s,
-                id, login[id].c_str());
+    std::printf("%s\t%s\t%d\t%d\t%s\n", printable(*name).c_str(), printable(*text).c_str(), s, id,
+                printable(login[id]).c_str());
     const Session& session = *sessions[s];
     // A text too long for one line goes out in consecutive lines of the same form.
     const std::string prefix = proto::says_prefix(*name, login[id]);
@@ -312,7 +325,7 @@ int handle_command(int sock, std::string_view cmd) {
     assert(sock > 0);
     Tokenizer tok(cmd);
     const string_view word = tok.first(proto::FIELD_SEP);
-    std::printf("-------------------COMMAND:%.*s-------------------\n", len(word), word.data());
+    std::printf("-------------------COMMAND:%s-------------------\n", printable(word).c_str());
     if (word == proto::LOGIN) return do_login(sock, tok);
     if (word == proto::QRY) return do_qry(sock);
     if (word == proto::QRYME) return do_qryme(sock);

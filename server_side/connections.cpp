@@ -2,14 +2,39 @@
 
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <utility>
 
 #include "registry.hpp"
-#include "server_utils.hpp"
 #include "transport.hpp"
 
 std::array<Connection, MAX_SLOTS> slots;
+bool listener_paused = false;
+Clock::time_point loop_now;
+
+namespace {
+
+// When the refused-login allowance is next fully spent: each refusal moves
+// it on by one interval, and it never lags the present.
+Clock::time_point allowance_spent;
+
+Connection* find_connection(int sock) {
+    for (int i = 1; i < MAX_SLOTS; ++i) {
+        if (slots[i].fd.get() == sock) return &slots[i];
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+int emptySlot(int count, const int* slots) {
+    for (int i = 0; i < count; ++i) {
+        if (slots[i] < 0) return i;
+    }
+    return -1;
+}
 
 std::array<int, MAX_SLOTS> slot_descriptors() {
     std::array<int, MAX_SLOTS> fds{};
@@ -20,7 +45,8 @@ std::array<int, MAX_SLOTS> slot_descriptors() {
 void attach_connection(int fd, int slot) {
     slots[slot] = Connection{};
     slots[slot].fd.reset(fd);
-    slots[slot].accepted = Clock::now();
+    slots[slot].in.emplace(16384);
+    slots[slot].accepted = loop_now;
 }
 
 int attach_connection(int fd) {
@@ -29,13 +55,6 @@ int attach_connection(int fd) {
     if (free < 0) return -1;
     attach_connection(fd, free + 1);
     return free + 1;
-}
-
-static Connection* find_connection(int sock) {
-    for (int i = 1; i < MAX_SLOTS; ++i) {
-        if (slots[i].fd.get() == sock) return &slots[i];
-    }
-    return nullptr;
 }
 
 int queue_send(int sock, std::string_view text) {
@@ -73,21 +92,48 @@ int flush_slot(int i) {
     return 0;
 }
 
-void drop_connection(int i) {
-    Connection& c = slots[i];
-    const int sock = c.fd.get();
+void close_slot(int i, const char* closing_line) {
+    const int sock = slots[i].fd.get();
     client_leave(sock);
     client_go_offline(sock);
-    std::printf("close socket %i\n", sock);
-    c = Connection{};
+    std::printf(closing_line, sock);
+    // The old connection goes with its descriptor and its buffers' memory.
+    std::exchange(slots[i], Connection{});
+    listener_paused = false;
+}
+
+void finish_slot(int i, Clock::time_point now) {
+    Connection& c = slots[i];
+    client_leave(c.fd.get());
+    client_go_offline(c.fd.get());
+    if (c.pending() == 0) {
+        close_slot(i);
+        return;
+    }
+    c.in.reset();
+    c.closing = true;
+    c.close_by = now + CLOSE_TIMEOUT;
 }
 
 void drop_over_limit() {
     for (int i = 1; i < MAX_SLOTS; ++i) {
-        if (slots[i].open() && slots[i].over_limit) drop_connection(i);
+        if (slots[i].open() && slots[i].over_limit) close_slot(i);
+    }
+}
+
+void pace_refused_login(int sock) {
+    for (int i = 1; i < MAX_SLOTS; ++i) {
+        if (slots[i].fd.get() != sock) continue;
+        allowance_spent = std::max(allowance_spent, loop_now) + REFUSED_LOGIN_INTERVAL;
+        const Clock::time_point due = allowance_spent - REFUSED_LOGIN_BURST * REFUSED_LOGIN_INTERVAL;
+        // What was queued before this refusal is not held back with it.
+        if (due > loop_now) flush_slot(i);
+        slots[i].held_until = due;
     }
 }
 
 void reset_connections() {
-    for (auto& c : slots) c = Connection{};
+    for (auto& c : slots) std::exchange(c, Connection{});
+    listener_paused = false;
+    allowance_spent = Clock::time_point{};
 }

@@ -1,12 +1,14 @@
 // The server's connection slots: slot 0 holds the listener, slots 1..9 the
 // client connections, each with its receive buffer and its output queue.
 // Replies and relayed lines are queued here and written when the socket can
-// take them, so a client that stops reading holds up no one else.
+// take them, so a client that stops reading holds up no one else. Every
+// way a connection ends goes through close_slot.
 #pragma once
 
 #include <array>
 #include <chrono>
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -17,22 +19,39 @@ inline constexpr int MAX_SLOTS = 10;
 inline constexpr int LISTEN_BACKLOG = 10;
 // A connection whose unsent output passes this is dropped.
 inline constexpr std::size_t MAX_OUTPUT_QUEUE = 1 << 20;
+// How long a peer that has half-closed is given to take its queued output.
+inline constexpr std::chrono::seconds CLOSE_TIMEOUT{10};
+// Refused logins answered at once, and the pace at which that allowance
+// comes back; the allowance is the whole server's.
+inline constexpr int REFUSED_LOGIN_BURST = 5;
+inline constexpr std::chrono::milliseconds REFUSED_LOGIN_INTERVAL{200};
 
 using Clock = std::chrono::steady_clock;
 
 struct Connection {
     Fd fd;
-    Framer in{16384};
+    std::optional<Framer> in;  // present while the slot is in use
     std::string out;           // queued messages, each with its NUL
     std::size_t out_sent = 0;  // bytes of `out` already written
     bool over_limit = false;   // to be dropped once the current request is done
+    bool closing = false;      // cleaned out; closed once `out` is written
     Clock::time_point accepted;
+    Clock::time_point close_by;    // closing: when to give up writing
+    Clock::time_point held_until;  // neither read nor written before this
 
     bool open() const { return fd.valid(); }
     std::size_t pending() const { return out.size() - out_sent; }
+    bool held(Clock::time_point now) const { return now < held_until; }
 };
 
 extern std::array<Connection, MAX_SLOTS> slots;
+// The listener is not watched: all client slots were full at the last accept.
+extern bool listener_paused;
+// The time of the loop's current pass.
+extern Clock::time_point loop_now;
+
+// Index of the first of `count` slots holding a negative value, or -1.
+int emptySlot(int count, const int* slots);
 
 // Descriptors of the slots, -1 where free (the listener at index 0).
 std::array<int, MAX_SLOTS> slot_descriptors();
@@ -51,12 +70,23 @@ int queue_send(int sock, std::string_view text);
 // printing the send-error line) when the connection has failed, else 0.
 int flush_slot(int i);
 
-// Takes the client in slot `i` out of the registry, prints "close socket",
-// closes the connection and frees the slot.
-void drop_connection(int i);
+// Ends the connection in slot `i`: takes its client out of the registry,
+// prints `closing_line` with the descriptor, closes it, releases the slot's
+// buffers and lets the listener be watched again.
+void close_slot(int i, const char* closing_line = "close socket %i\n");
 
-// Drops every connection marked over its output limit.
+// The peer of slot `i` has closed its side: its client is taken out of the
+// registry now, nothing more is read, and the connection is closed once its
+// queued output is written or CLOSE_TIMEOUT has passed.
+void finish_slot(int i, Clock::time_point now);
+
+// Closes every connection marked over its output limit.
 void drop_over_limit();
 
-// Closes every slot, the listener included (for tests).
+// Called before a refused login is answered: holds the connection on `sock`
+// until the refused-login allowance has room for one more refusal; from
+// then on its output waits and nothing is read from it.
+void pace_refused_login(int sock);
+
+// Closes every slot, the listener included, and forgets the allowance.
 void reset_connections();

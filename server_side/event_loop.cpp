@@ -1,9 +1,10 @@
-// The server's entry point and its select loop. One thread serves the
-// listener and nine client slots: it reads whatever has arrived on each
-// connection without waiting, hands every complete message to
-// handle_command in order, and writes each connection's queued output once
-// per pass. The log (standard output) is written in blocks and flushed
-// before every wait.
+// The server's entry points and its select loop. One thread serves the
+// listener and nine client slots: each pass reads whatever has arrived on
+// each connection without waiting, hands every complete message to
+// handle_command in order, writes each connection's queued output and
+// enforces the deadlines (login time limit, half-closed peers, the paced
+// answers to refused logins, the rest after a failed accept). The log
+// (standard output) is written in blocks and flushed before every wait.
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -11,35 +12,66 @@
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <optional>
+#include <string>
 
+#include "accounts.hpp"
 #include "connections.hpp"
+#include "log_text.hpp"
 #include "registry.hpp"
 #include "server.hpp"
-#include "server_utils.hpp"
 
 namespace {
+
+ServerOptions options;
+Clock::time_point accept_resume;  // the listener rests until then after a failed accept
+
+Fd bind_socket(const addrinfo& a) {
+    return Fd(::socket(a.ai_family, a.ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a.ai_protocol));
+}
+
+// One socket on "::" that takes IPv4 as well, where the system allows it.
+Fd open_dual_stack(const char* port) {
+    addrinfo hints{};
+    hints.ai_family = AF_INET6;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE;
+    addrinfo* list = nullptr;
+    if (getaddrinfo(nullptr, port, &hints, &list) != 0) return Fd{};
+    Fd sock = bind_socket(*list);
+    const int yes = 1;
+    const int no = 0;
+    if (!sock.valid() ||
+        ::setsockopt(sock.get(), SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes) != 0 ||
+        ::setsockopt(sock.get(), IPPROTO_IPV6, IPV6_V6ONLY, &no, sizeof no) != 0 ||
+        ::bind(sock.get(), list->ai_addr, list->ai_addrlen) != 0) {
+        sock.reset();
+    }
+    freeaddrinfo(list);
+    return sock;
+}
 
 // Opens a listening socket on `port`; on failure prints its lines and sets
 // `status` to the exit status.
 Fd open_listener(const char* port, int& status) {
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_PASSIVE;
+    Fd bound = open_dual_stack(port);
     addrinfo* list = nullptr;
-    if (getaddrinfo(nullptr, port, &hints, &list) != 0) {
-        std::printf("getaddrinfo Failed. Quitting Now...\n");
-        status = 1;
-        return Fd{};
+    if (!bound.valid()) {
+        addrinfo hints{};
+        hints.ai_family = AF_UNSPEC;
+        hints.ai_socktype = SOCK_STREAM;
+        hints.ai_flags = AI_PASSIVE;
+        if (getaddrinfo(nullptr, port, &hints, &list) != 0) {
+            std::printf("getaddrinfo Failed. Quitting Now...\n");
+            status = 1;
+            return Fd{};
+        }
     }
-    Fd bound;
     for (addrinfo* p = list; p != nullptr && !bound.valid(); p = p->ai_next) {
-        Fd sock(
-            ::socket(p->ai_family, p->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, p->ai_protocol));
+        Fd sock = bind_socket(*p);
         if (!sock.valid()) {
             std::perror("server: socket");
             std::printf("Error creating socket.\n");
@@ -61,7 +93,7 @@ Fd open_listener(const char* port, int& status) {
         }
         bound = std::move(sock);
     }
-    freeaddrinfo(list);
+    if (list != nullptr) freeaddrinfo(list);
     if (!bound.valid()) {
         std::printf("server: failed to bind\n");
         status = 2;
@@ -76,154 +108,232 @@ Fd open_listener(const char* port, int& status) {
     return bound;
 }
 
-class EventLoop {
-public:
-    explicit EventLoop(const ServerOptions& options) : options_(options) {}
+// The port a bound socket listens on.
+int bound_port(int fd) {
+    sockaddr_storage addr{};
+    socklen_t len = sizeof addr;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+    if (addr.ss_family == AF_INET6) return ntohs(reinterpret_cast<sockaddr_in6*>(&addr)->sin6_port);
+    return ntohs(reinterpret_cast<sockaddr_in*>(&addr)->sin_port);
+}
 
-    [[noreturn]] void run() {
-        for (;;) pass();
+// A decimal number from 1 to 65535, or a name the services database knows.
+bool valid_port(const char* port) {
+    const std::string p(port);
+    if (p.empty()) return false;
+    if (std::all_of(p.begin(), p.end(), [](unsigned char c) { return std::isdigit(c) != 0; })) {
+        const auto digits = p.find_first_not_of('0');
+        return digits != std::string::npos && p.size() - digits <= 5 && std::stol(p) <= 65535;
     }
+    return getservbyname(port, "tcp") != nullptr;
+}
 
-private:
-    void pass() {
-        fd_set readable;
-        fd_set writable;
-        FD_ZERO(&readable);
-        FD_ZERO(&writable);
-        int top = -1;
-        auto watch = [&top](int fd, fd_set& set) {
-            FD_SET(fd, &set);
-            top = std::max(top, fd);
-        };
-        if (!listener_paused_) watch(slots[0].fd.get(), readable);
-        for (int i = 1; i < MAX_SLOTS; ++i) {
-            if (!slots[i].open()) continue;
-            watch(slots[i].fd.get(), readable);
-            if (slots[i].pending() > 0) watch(slots[i].fd.get(), writable);
-        }
-        std::optional<timeval> limit = next_login_deadline();
-        std::fflush(stdout);
-        const int ready =
-            ::select(top + 1, &readable, &writable, nullptr, limit ? &*limit : nullptr);
-        if (ready < 0) {
-            if (errno != EINTR) {
-                // Not expected with the sets built above; pause so a failure cannot spin.
-                std::perror("select");
-                timeval pause{0, 100000};
-                ::select(0, nullptr, nullptr, nullptr, &pause);
-            }
+bool logged_in(const Connection& c) {
+    return is_logged_in(c.fd.get()) != 0;
+}
+
+Clock::time_point login_deadline(const Connection& c) {
+    return c.accepted + std::chrono::seconds(options.login_timeout_s);
+}
+
+void accept_one(Clock::time_point now) {
+    const auto fds = slot_descriptors();
+    const int k = emptySlot(MAX_SLOTS, fds.data());
+    std::printf("THE NEXT EMPTY SLOT IS : %d\n", k);
+    if (k < 0) {
+        // Stop watching the listener until a slot frees, instead of spinning.
+        listener_paused = true;
+        return;
+    }
+    const int fd = ::accept4(slots[0].fd.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd < 0) {
+        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR || errno == ECONNABORTED)
+            return;
+        // Out of descriptors, most likely: rest instead of spinning.
+        std::printf("ERROR: accept failed: %s\n", std::strerror(errno));
+        accept_resume = now + ACCEPT_PAUSE;
+        return;
+    }
+    if (fd >= FD_SETSIZE) {
+        std::printf("ERROR: socket %i is beyond the select limit of %d. closed.\n", fd, FD_SETSIZE);
+        Fd closed(fd);
+        return;
+    }
+    std::printf("open socket %i\n", fd);
+    const int yes = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
+    attach_connection(fd, k);
+}
+
+// Reads what has arrived on slot i into its receive buffer.
+void receive(int i, Clock::time_point now) {
+    Connection& c = slots[i];
+    ssize_t got;
+    do {
+        got = ::recv(c.fd.get(), c.in->space(), c.in->space_size(), 0);
+    } while (got < 0 && errno == EINTR);
+    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+    if (got == 0) {
+        std::printf("ERROR: The other side has closed the connection on us.\n");
+        finish_slot(i, now);
+    } else if (got < 0) {
+        std::printf("ERROR: Error occurred while receiving.\n");
+        close_slot(i);
+    } else {
+        c.in->commit(static_cast<std::size_t>(got));
+    }
+}
+
+// Carries out every whole message slot i holds, until it is held or closed.
+void serve(int i, Clock::time_point now) {
+    Connection& c = slots[i];
+    const int sock = c.fd.get();
+    std::string_view msg;
+    while (c.open() && !c.closing && !c.held(now)) {
+        const Framer::Status status = c.in->next(msg);
+        if (status == Framer::Status::need_more) return;
+        if (status == Framer::Status::overflow) {
+            std::printf("ERROR: Receive buffer of size %d bytes exceeded.\n",
+                        static_cast<int>(proto::RECV_LIMIT));
+            close_slot(i);
             return;
         }
-        if (!listener_paused_ && FD_ISSET(slots[0].fd.get(), &readable)) accept_one();
-        for (int i = 1; i < MAX_SLOTS; ++i) {
-            if (slots[i].open() && FD_ISSET(slots[i].fd.get(), &readable)) serve(i);
+        const int logged_out = handle_command(sock, msg);
+        drop_over_limit();
+        if (logged_out == 1 && c.open()) {
+            flush_slot(i);
+            close_slot(i, "Client Logged Out. Close Socket# %i.\n");
         }
-        for (int i = 1; i < MAX_SLOTS; ++i) {
-            if (slots[i].open() && flush_slot(i) != 0) close_slot(i);
-        }
-        drop_idle();
     }
+}
 
-    void accept_one() {
-        const auto fds = slot_descriptors();
-        const int k = emptySlot(MAX_SLOTS, fds.data());
-        std::printf("THE NEXT EMPTY SLOT IS : %d\n", k);
-        if (k < 0) {
-            // Stop watching the listener until a slot frees, instead of spinning.
-            listener_paused_ = true;
-            return;
+// The earliest deadline after `now` that a pass must wake up for.
+std::optional<Clock::time_point> next_deadline(Clock::time_point now) {
+    std::optional<Clock::time_point> first;
+    auto consider = [&](Clock::time_point t) {
+        if (!first || t < *first) first = t;
+    };
+    if (now < accept_resume) consider(accept_resume);
+    for (int i = 1; i < MAX_SLOTS; ++i) {
+        const Connection& c = slots[i];
+        if (!c.open()) continue;
+        if (c.held(now)) consider(c.held_until);
+        if (c.closing) {
+            consider(c.close_by);
+        } else if (!logged_in(c)) {
+            consider(login_deadline(c));
         }
-        const int fd = ::accept4(slots[0].fd.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        std::printf("open socket %i\n", fd);
-        if (fd < 0) return;
-        const int yes = 1;
-        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
-        attach_connection(fd, k);
     }
+    return first;
+}
 
-    // Reads what has arrived on slot i and carries out every whole message.
-    void serve(int i) {
+void enforce_deadlines(Clock::time_point now) {
+    for (int i = 1; i < MAX_SLOTS; ++i) {
         Connection& c = slots[i];
-        const int sock = c.fd.get();
-        ssize_t got;
-        do {
-            got = ::recv(sock, c.in.space(), c.in.space_size(), 0);
-        } while (got < 0 && errno == EINTR);
-        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
-        if (got <= 0) {
-            if (got == 0) {
-                std::printf("ERROR: The other side has closed the connection on us.\n");
-            } else {
-                std::printf("ERROR: Error occurred while receiving.\n");
-            }
-            close_slot(i);
-            return;
-        }
-        c.in.commit(static_cast<std::size_t>(got));
-        std::string_view msg;
-        for (;;) {
-            const Framer::Status status = c.in.next(msg);
-            if (status == Framer::Status::need_more) return;
-            if (status == Framer::Status::overflow) {
-                std::printf("ERROR: Receive buffer of size %d bytes exceeded.\n",
-                            static_cast<int>(proto::RECV_LIMIT));
-                close_slot(i);
-                return;
-            }
-            const int logged_out = handle_command(sock, msg);
-            drop_over_limit();
-            if (!c.open()) {
-                listener_paused_ = false;
-                return;
-            }
-            if (logged_out == 1) {
-                flush_slot(i);
-                std::printf("Client Logged Out. Close Socket# %i.\n", sock);
-                c = Connection{};
-                listener_paused_ = false;
-                return;
-            }
-        }
-    }
-
-    void close_slot(int i) {
-        drop_connection(i);
-        listener_paused_ = false;
-    }
-
-    // Time until the earliest login deadline of a connection not logged in.
-    std::optional<timeval> next_login_deadline() const {
-        std::optional<Clock::time_point> first;
-        for (int i = 1; i < MAX_SLOTS; ++i) {
-            if (!slots[i].open() || is_logged_in(slots[i].fd.get())) continue;
-            const auto due = slots[i].accepted + std::chrono::seconds(options_.login_timeout_s);
-            if (!first || due < *first) first = due;
-        }
-        if (!first) return std::nullopt;
-        const auto wait = std::max(Clock::duration::zero(), *first - Clock::now());
-        const auto us = std::chrono::duration_cast<std::chrono::microseconds>(wait).count() + 1;
-        return timeval{static_cast<time_t>(us / 1000000), static_cast<suseconds_t>(us % 1000000)};
-    }
-
-    void drop_idle() {
-        const auto now = Clock::now();
-        for (int i = 1; i < MAX_SLOTS; ++i) {
-            Connection& c = slots[i];
-            if (!c.open() || is_logged_in(c.fd.get())) continue;
-            if (now - c.accepted < std::chrono::seconds(options_.login_timeout_s)) continue;
+        if (!c.open()) continue;
+        if (c.closing) {
+            if (c.pending() == 0 || now >= c.close_by) close_slot(i);
+        } else if (!logged_in(c) && now >= login_deadline(c)) {
             std::printf("Socket %i did not log in within %d seconds.\n", c.fd.get(),
-                        options_.login_timeout_s);
+                        options.login_timeout_s);
             close_slot(i);
         }
     }
-
-    ServerOptions options_;
-    bool listener_paused_ = false;
-};
+}
 
 }  // namespace
 
-int server_main(int argc, char** argv, const ServerOptions& options) {
+int server_start(const char* port, const ServerOptions& opts) {
+    options = opts;
+    registry_reset();
+    reset_connections();
+    const int n = read_accounts(login, pass);
+    if (n == -2) {
+        std::fflush(stdout);
+        return -1;
+    }
+    std::printf("Number of accounts: %d\n", n);
+    for (int i = 0; i < n; ++i)
+        std::printf("login:%s\t pass:%s\n", printable(login[i]).c_str(),
+                    printable(pass[i]).c_str());
+    int status = 0;
+    Fd listener = open_listener(port, status);
+    if (listener.valid() && listener.get() >= FD_SETSIZE) {
+        std::printf("ERROR: listening socket %i is beyond the select limit of %d.\n",
+                    listener.get(), FD_SETSIZE);
+        listener.reset();
+        status = 1;
+    }
+    std::fflush(stdout);
+    if (!listener.valid()) return -status;
+    loop_now = options.clock();
+    accept_resume = loop_now;
+    const int bound = bound_port(listener.get());
+    slots[0].fd = std::move(listener);
+    return bound;
+}
+
+void server_pass(std::optional<Clock::duration> limit) {
+    Clock::time_point now = options.clock();
+    fd_set readable;
+    fd_set writable;
+    FD_ZERO(&readable);
+    FD_ZERO(&writable);
+    int top = -1;
+    auto watch = [&top](int fd, fd_set& set) {
+        FD_SET(fd, &set);
+        top = std::max(top, fd);
+    };
+    const bool listening = !listener_paused && now >= accept_resume;
+    if (listening) watch(slots[0].fd.get(), readable);
+    for (int i = 1; i < MAX_SLOTS; ++i) {
+        const Connection& c = slots[i];
+        if (!c.open() || c.held(now)) continue;
+        if (!c.closing) watch(c.fd.get(), readable);
+        if (c.pending() > 0) watch(c.fd.get(), writable);
+    }
+    if (const auto due = next_deadline(now)) {
+        const auto wait = std::max(Clock::duration::zero(), *due - now);
+        if (!limit || wait < *limit) limit = wait;
+    }
+    timeval tv{};
+    if (limit) {
+        const auto us = std::chrono::duration_cast<std::chrono::microseconds>(*limit).count();
+        tv = timeval{static_cast<time_t>(us / 1000000), static_cast<suseconds_t>(us % 1000000)};
+    }
+    std::fflush(stdout);
+    const int ready = ::select(top + 1, &readable, &writable, nullptr, limit ? &tv : nullptr);
+    if (ready < 0) {
+        if (errno == EINTR) return;
+        // Not expected with the sets built above; rest so a failure cannot spin.
+        std::perror("select");
+        timeval pause{0, 100000};
+        ::select(0, nullptr, nullptr, nullptr, &pause);
+        return;
+    }
+    now = options.clock();
+    loop_now = now;
+    if (listening && FD_ISSET(slots[0].fd.get(), &readable)) accept_one(now);
+    for (int i = 1; i < MAX_SLOTS; ++i) {
+        const Connection& c = slots[i];
+        if (c.open() && !c.closing && !c.held(now) && FD_ISSET(c.fd.get(), &readable))
+            receive(i, now);
+    }
+    for (int i = 1; i < MAX_SLOTS; ++i) {
+        if (slots[i].open() && slots[i].in) serve(i, now);
+    }
+    for (int i = 1; i < MAX_SLOTS; ++i) {
+        if (slots[i].open() && !slots[i].held(now) && flush_slot(i) != 0) close_slot(i);
+    }
+    enforce_deadlines(now);
+}
+
+void server_stop() {
+    reset_connections();
+    registry_reset();
+}
+
+int server_main(int argc, char** argv, const ServerOptions& opts) {
     // The log goes out in blocks and is flushed before every wait.
     static char log_buffer[1 << 16];
     std::setvbuf(stdout, log_buffer, _IOFBF, sizeof log_buffer);
@@ -232,17 +342,12 @@ int server_main(int argc, char** argv, const ServerOptions& options) {
         std::fflush(stdout);
         return 1;
     }
-    registry_reset();
-    const int n = read_accounts(login, pass);
-    std::printf("Number of accounts: %d\n", n);
-    for (int i = 0; i < n; ++i)
-        std::printf("login:%s\t pass:%s\n", login[i].c_str(), pass[i].c_str());
-
-    int status = 0;
-    Fd listener = open_listener(argv[1], status);
-    std::fflush(stdout);
-    if (!listener.valid()) return status;
-    reset_connections();
-    slots[0].fd = std::move(listener);
-    EventLoop(options).run();
+    if (!valid_port(argv[1])) {
+        std::printf("ERROR: The port must be a number from 1 to 65535 or a service name.\n");
+        std::fflush(stdout);
+        return 1;
+    }
+    const int port = server_start(argv[1], opts);
+    if (port < 0) return -port;
+    for (;;) server_pass();
 }

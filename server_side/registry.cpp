@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <utility>
 
+#include "log_text.hpp"
+
 AccountTable login;
 AccountTable pass;
 std::array<ClientRow, MAX_USERS> clients;
@@ -81,6 +83,15 @@ int is_in_session(int session_ID, int id) {
     return member_position(session_ID, id) != -1 ? 1 : 0;
 }
 
+void go_online(int sock, int id) {
+    clients[users_online++] = ClientRow{sock, id};
+}
+
+void add_member(int sessionID, int id) {
+    Session& s = *sessions[sessionID];
+    s.members[s.count++] = id;
+}
+
 int create_session(std::string_view name, int id) {
     auto s = std::make_unique<Session>();
     s->name = name;
@@ -116,7 +127,8 @@ std::optional<std::string> client_leave(int sock) {
         // A destroyed session's place is taken by the next one: look at i again.
         if (remove_member(i, pos) == 0) ++i;
     }
-    if (names_account(id)) std::printf("USER %s left ALL the sessions.\n", login[id].c_str());
+    if (names_account(id))
+        std::printf("USER %s left ALL the sessions.\n", printable(login[id]).c_str());
     return left;
 }
 
@@ -129,15 +141,17 @@ void client_go_offline(int sock) {
             ++i;
         }
     }
-    if (names_account(id)) std::printf("USER %s LOGGED OUT.\n", login[id].c_str());
+    if (names_account(id)) std::printf("USER %s LOGGED OUT.\n", printable(login[id]).c_str());
 }
 
 void printall() {
     std::printf("List of online users:\n");
-    for (int i = 0; i < users_online; ++i) std::printf("%s\n", login[clients[i].clientID].c_str());
+    for (int i = 0; i < users_online; ++i)
+        std::printf("%s\n", printable(login[clients[i].clientID]).c_str());
     for (int i = 0; i < active_sessions; ++i) {
         const Session& s = *sessions[i];
-        std::printf("Session \"%s\" members are:\n", s.name.c_str());
-        for (int j = 0; j < s.count; ++j) std::printf("%s\n", login[s.members[j]].c_str());
+        std::printf("Session \"%s\" members are:\n", printable(s.name).c_str());
+        for (int j = 0; j < s.count; ++j)
+            std::printf("%s\n", printable(login[s.members[j]]).c_str());
     }
 }

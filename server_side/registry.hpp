@@ -52,6 +52,10 @@ int is_in_session(int sessionID, int id);
 // Position of `id` among the members of session `sessionID`, or -1.
 int member_position(int sessionID, int id);
 
+// Adds the row of a client that has just logged in on `sock` as `id`.
+void go_online(int sock, int id);
+// Appends `id` to the members of session `sessionID`.
+void add_member(int sessionID, int id);
 // Appends a new session with `id` as its only member; returns its index.
 int create_session(std::string_view name, int id);
 // Takes the member at `position` out of session `sessionID`, destroying the

@@ -1,7 +1,13 @@
-// The server's request handling and its entry point.
+// The server's request handling and its entry points. The loop is driven
+// one pass at a time: server_start opens it, server_pass runs a pass, and
+// server_main does both for the command line.
 #pragma once
 
+#include <functional>
+#include <optional>
 #include <string_view>
+
+#include "connections.hpp"
 
 // Carries out one request received on `sock`: logs it, changes the registry
 // and queues the replies and relayed lines. Returns 1 when the client has
@@ -10,11 +16,28 @@ int handle_command(int sock, std::string_view cmd);
 
 // Seconds a connection may stay without a login before it is dropped.
 inline constexpr int LOGIN_TIMEOUT_S = 60;
+// How long the listener rests after a failed accept.
+inline constexpr std::chrono::seconds ACCEPT_PAUSE{1};
 
 struct ServerOptions {
     int login_timeout_s = LOGIN_TIMEOUT_S;
+    // The loop's clock; a test passes its own to move time on at will.
+    std::function<Clock::time_point()> clock = &Clock::now;
 };
 
-// Checks the command line, loads the accounts, listens on the port and
-// serves for ever. Returns the exit status of a failed start-up.
+// Loads accounts.csv from the working directory, resets the registry and
+// the slots, and listens on `port` (a number or a service name; "0" takes
+// any free port). Returns the port bound, or minus the exit status.
+int server_start(const char* port, const ServerOptions& options = {});
+
+// One pass of the loop: waits until a connection is ready, a deadline comes
+// or `limit` passes (no limit: as long as it takes), then accepts, reads,
+// carries out the requests, writes and enforces the deadlines.
+void server_pass(std::optional<Clock::duration> limit = std::nullopt);
+
+// Closes every connection and the listener and empties the registry.
+void server_stop();
+
+// Checks the command line, starts and serves for ever. Returns the exit
+// status of a failed start-up.
 int server_main(int argc, char** argv, const ServerOptions& options = {});

@@ -1,0 +1,123 @@
+// The account file loader. The file is read line by line with a bounded
+// line length, so an editor's byte-order mark, a CR before the LF, an
+// endless line or a file that is really a device cannot upset it.
+#include "accounts.hpp"
+
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+
+#include "log_text.hpp"
+#include "tokenizer.hpp"
+
+namespace {
+
+// Past this many bytes the rest of the file is not read.
+constexpr long MAX_ACCOUNT_FILE = 4L << 20;
+
+struct FileCloser {
+    void operator()(std::FILE* f) const { std::fclose(f); }
+};
+
+// Reads the next line (without its LF) into `line`, keeping at most
+// MAX_ACCOUNT_LINE + 1 characters of it. False at the end of the file or
+// once `total` has passed MAX_ACCOUNT_FILE.
+bool next_line(std::FILE* f, std::string& line, long& total) {
+    line.clear();
+    int c;
+    while (total < MAX_ACCOUNT_FILE && (c = std::getc(f)) != EOF) {
+        ++total;
+        if (c == '\n') return true;
+        if (line.size() <= MAX_ACCOUNT_LINE) line += static_cast<char>(c);
+    }
+    return !line.empty() && total < MAX_ACCOUNT_FILE;
+}
+
+void print_unreadable(int err) {
+    if (err == ENOENT) {
+        std::array<char, PATH_MAX> dir{};
+        if (::getcwd(dir.data(), dir.size()) == nullptr) dir[0] = '\0';
+        std::printf("WARNING: accounts.csv not found in %s\n", dir.data());
+    } else {
+        std::printf("WARNING: cannot read accounts.csv: %s\n", std::strerror(err));
+    }
+}
+
+}  // namespace
+
+int check_duplicates(const AccountTable& login, const std::string& id, int n) {
+    for (int i = 0; i < n; ++i) {
+        if (login[i] == id) return i;
+    }
+    return -1;
+}
+
+int read_accounts(AccountTable& login, AccountTable& pass, const char* path) {
+    const std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path, "r"));
+    if (!file) {
+        print_unreadable(errno);
+        return -1;
+    }
+    std::array<int, MAX_ACCOUNTS> line_of{};
+    int n = 0;
+    int line_no = 0;
+    long total = 0;
+    std::string line;
+    while (next_line(file.get(), line, total)) {
+        ++line_no;
+        if (line_no == 1 && line.compare(0, 3, "\xEF\xBB\xBF") == 0) line.erase(0, 3);
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.empty()) continue;
+        // The login ID is the first non-empty run before a comma, the
+        // password the next; anything after them is ignored.
+        Tokenizer fields(line);
+        const auto id = fields.next(',');
+        const auto password = fields.next(',');
+        if (!id || !password || line.size() > MAX_ACCOUNT_LINE) {
+            std::printf("WARNING: accounts.csv line %d has no login ID or no password. skipped.\n",
+                        line_no);
+            continue;
+        }
+        if (id->find('#') != std::string_view::npos) {
+            std::printf("WARNING: accounts.csv line %d: the login ID holds '#'. skipped.\n",
+                        line_no);
+            continue;
+        }
+        if (n == MAX_ACCOUNTS) {
+            std::printf(
+                "WARNING: accounts.csv holds more than %d accounts. line %d and the rest "
+                "ignored.\n",
+                MAX_ACCOUNTS, line_no);
+            break;
+        }
+        const std::string login_id(*id);
+        const int earlier = check_duplicates(login, login_id, n);
+        if (earlier >= 0) {
+            std::printf("ERROR: TWO USERS HAVE THE SAME LOGIN ID. QUITTING NOW...\n");
+            std::printf("ERROR: login ID '%s' on lines %d and %d.\n", printable(login_id).c_str(),
+                        line_of[earlier], line_no);
+            return -2;
+        }
+        login[n] = login_id;
+        pass[n] = std::string(*password);
+        line_of[n++] = line_no;
+    }
+    if (std::ferror(file.get())) {
+        print_unreadable(errno);
+        for (int i = 0; i < n; ++i) {
+            login[i].clear();
+            pass[i].clear();
+        }
+        return -1;
+    }
+    if (total >= MAX_ACCOUNT_FILE) {
+        std::printf("WARNING: accounts.csv passes %ld bytes. line %d and the rest ignored.\n",
+                    MAX_ACCOUNT_FILE, line_no + 1);
+    }
+    return n;
+}

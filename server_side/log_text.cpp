@@ -1,0 +1,30 @@
+#include "log_text.hpp"
+
+#include <algorithm>
+
+namespace {
+
+bool is_control(char ch) {
+    const auto c = static_cast<unsigned char>(ch);
+    return (c < 0x20 && c != '\t') || c == 0x7f;
+}
+
+}  // namespace
+
+std::string printable(std::string_view text) {
+    if (std::none_of(text.begin(), text.end(), is_control)) return std::string(text);
+    static constexpr char hex[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(text.size() + 16);
+    for (const char ch : text) {
+        if (!is_control(ch)) {
+            out += ch;
+            continue;
+        }
+        const auto c = static_cast<unsigned char>(ch);
+        out += "\\x";
+        out += hex[c >> 4];
+        out += hex[c & 15];
+    }
+    return out;
+}

@@ -1,3 +1,0 @@
-add_executable(common_tests common_transport_test.cpp common_framer_test.cpp common_tokenizer_test.cpp)
-target_link_libraries(common_tests PRIVATE common GTest::gtest_main)
-gtest_discover_tests(common_tests DISCOVERY_MODE PRE_TEST)

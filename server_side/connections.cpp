@@ -125,7 +125,8 @@ void pace_refused_login(int sock) {
     for (int i = 1; i < MAX_SLOTS; ++i) {
         if (slots[i].fd.get() != sock) continue;
         allowance_spent = std::max(allowance_spent, loop_now) + REFUSED_LOGIN_INTERVAL;
-        const Clock::time_point due = allowance_spent - REFUSED_LOGIN_BURST * REFUSED_LOGIN_INTERVAL;
+        const Clock::time_point due =
+            allowance_spent - REFUSED_LOGIN_BURST * REFUSED_LOGIN_INTERVAL;
         // What was queued before this refusal is not held back with it.
         if (due > loop_now) flush_slot(i);
         slots[i].held_until = due;

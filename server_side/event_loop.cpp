@@ -334,9 +334,6 @@ void server_stop() {
 }
 
 int server_main(int argc, char** argv, const ServerOptions& opts) {
-    // The log goes out in blocks and is flushed before every wait.
-    static char log_buffer[1 << 16];
-    std::setvbuf(stdout, log_buffer, _IOFBF, sizeof log_buffer);
     if (argc != 2) {
         std::printf("\nUSE: server <TCP port number to listen on>\n\n");
         std::fflush(stdout);

@@ -1,11 +1,9 @@
-// The shared wire layer: framing at the 500/501-character boundary whatever
-// pieces the bytes come in, the blocking transport over a socket pair, and
-// the tokenizer the dispatchers share.
+// The blocking transport over a socket pair: one message a call, the
+// 500/501-character limits, and a peer that has gone.
 #include <gmock/gmock.h>
 #include <sys/socket.h>
 
 #include "support.hpp"
-#include "tokenizer.hpp"
 #include "transport.hpp"
 
 using testing::ElementsAreArray;
@@ -17,38 +15,8 @@ const std::string B501(501, 'b');
 
 struct Stream {
     std::string bytes;
-    std::vector<std::string> messages;  // "!" for an overflow
+    std::vector<std::string> messages;
 };
-
-class Framing : public testing::TestWithParam<std::tuple<Stream, std::size_t>> {};
-
-TEST_P(Framing, SameMessagesWhateverThePieces) {
-    const auto& [stream, step] = GetParam();
-    Framer f(1024);
-    std::vector<std::string> got;
-    for (std::size_t at = 0; at < stream.bytes.size(); at += step) {
-        std::string_view piece = std::string_view(stream.bytes).substr(at, step);
-        while (!piece.empty()) {
-            const std::size_t n = std::min(piece.size(), f.space_size());
-            piece.copy(f.space(), n);
-            f.commit(n);
-            piece.remove_prefix(n);
-            std::string_view msg;
-            for (Framer::Status s; (s = f.next(msg)) != Framer::Status::need_more;)
-                got.push_back(s == Framer::Status::message ? std::string(msg) : "!");
-        }
-    }
-    EXPECT_THAT(got, ElementsAreArray(stream.messages));
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Common, Framing,
-    testing::Combine(testing::Values(Stream{std::string("x\0y\nz", 5), {"x", "y"}},
-                                     Stream{std::string("\0\0", 2), {"", ""}},
-                                     Stream{A500 + '\0' + "tail\n", {A500, "tail"}},
-                                     Stream{B501 + '\0', {"!", ""}},
-                                     Stream{B501 + "c\n", {"!", "c"}}),
-                     testing::Values(1, 7, 500, 501, 4096)));
 
 // Each call of secure_recv on the stream: "result:text".
 class Receive : public testing::TestWithParam<Stream> {};
@@ -93,42 +61,6 @@ TEST(Transport, LimitsAndAPeerThatIsGone) {
     b.reset();
     EXPECT_EQ(support::printed([&] { EXPECT_EQ(secure_send(a.get(), "hello"), -1); }),
               "ERROR: Error occurred while sending.\n");
-}
-
-TEST(CutMessage, BoundaryAfterBytesAlreadyTaken) {
-    const std::tuple<std::string, std::size_t, Cut::Kind, std::size_t> cases[] = {
-        {"ab", 0, Cut::need_more, 2},
-        {"ab\n", 0, Cut::message, 3},
-        {std::string(1, '\0'), 500, Cut::message, 1},
-        {"x", 500, Cut::overflow, 1},
-        {"xy", 499, Cut::overflow, 2},
-        {"x", 499, Cut::need_more, 1},
-        {std::string(600, 'x'), 0, Cut::overflow, 501}};
-    for (const auto& [bytes, have, kind, used] : cases) {
-        const Cut cut = cut_message(bytes, have);
-        EXPECT_EQ(std::make_pair(cut.kind, cut.used), std::make_pair(kind, used))
-            << have << " + " << bytes.size();
-    }
-}
-
-TEST(Tokenizer, FieldsAndTheRest) {
-    Tokenizer t("#LOGIN##alice#pw#x");
-    EXPECT_EQ(t.first('#'), "");
-    EXPECT_EQ(t.next('#'), "LOGIN");
-    EXPECT_EQ(t.next('#'), "alice");
-    EXPECT_EQ(t.rest(), "pw#x");
-    EXPECT_FALSE(t.next('#'));
-    Tokenizer m("MSG#lobby#");
-    EXPECT_EQ(m.first('#'), "MSG");
-    EXPECT_EQ(m.next('#'), "lobby");
-    EXPECT_FALSE(m.rest());
-    Tokenizer c("/msg lobby  two ");
-    EXPECT_EQ(c.next(' '), "/msg");
-    EXPECT_EQ(c.next(' '), "lobby");
-    EXPECT_EQ(c.rest(), " two ");
-    Tokenizer e("  ");
-    EXPECT_FALSE(e.next(' '));
-    EXPECT_FALSE(e.rest());
 }
 
 }  // namespace

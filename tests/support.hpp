@@ -12,8 +12,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <cstdio>
-#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <optional>
@@ -26,16 +24,15 @@
 namespace support {
 
 inline constexpr int WAIT_MS = 5000;
-using SteadyClock = std::chrono::steady_clock;
 
-inline SteadyClock::time_point deadline(int ms) {
-    return SteadyClock::now() + std::chrono::milliseconds(ms);
+// Milliseconds left before `end` (a steady-clock time), at least 0.
+inline int left_ms(std::chrono::steady_clock::time_point end) {
+    using namespace std::chrono;
+    return static_cast<int>(
+        std::max(0L, long(duration_cast<milliseconds>(end - steady_clock::now()).count())));
 }
-
-// Milliseconds left before `end`, at least 0.
-inline int left_ms(SteadyClock::time_point end) {
-    const auto d = std::chrono::duration_cast<std::chrono::milliseconds>(end - SteadyClock::now());
-    return d.count() > 0 ? static_cast<int>(d.count()) : 0;
+inline std::chrono::steady_clock::time_point deadline(int ms = WAIT_MS) {
+    return std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
 }
 
 // Runs `f` and returns what it printed on standard output.
@@ -66,11 +63,9 @@ struct TempDir {
 class Child {
 public:
     Child(const std::vector<std::string>& args, const std::string& dir) {
-        int in[2];
-        int out[2];
+        int in[2], out[2];
         if (::pipe(in) != 0 || ::pipe(out) != 0) return;
-        pid_ = ::fork();
-        if (pid_ == 0) {
+        if ((pid_ = ::fork()) == 0) {
             ::dup2(in[0], 0);
             ::dup2(out[1], 1);
             ::dup2(out[1], 2);
@@ -86,10 +81,7 @@ public:
         out_.reset(out[0]);
     }
     ~Child() {
-        if (pid_ > 0 && status_ < 0) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
+        if (pid_ > 0 && status_ < 0 && ::kill(pid_, SIGKILL) == 0) ::waitpid(pid_, nullptr, 0);
     }
     Child(const Child&) = delete;
     Child& operator=(const Child&) = delete;
@@ -98,23 +90,20 @@ public:
         return ::write(in_.get(), bytes.data(), bytes.size()) == ssize_t(bytes.size());
     }
     void close_input() { in_.reset(); }
-
     // Reads its output until it holds `text` or the wait ends.
     bool wait_for(const std::string& text, int ms = WAIT_MS) {
-        const auto end = deadline(ms);
-        while (output_.find(text) == std::string::npos) {
+        for (auto end = deadline(ms); output_.find(text) == std::string::npos;) {
             if (!read_some(left_ms(end))) return false;
         }
         return true;
     }
-    // Reads its output to the end and returns its exit status (-1: still running).
+    // Reads its output to the end; its exit status, or -1 while it runs.
     int exit_status(int ms = WAIT_MS) {
         const auto end = deadline(ms);
         while (read_some(left_ms(end))) {
         }
-        for (int st = 0; status_ < 0; ::usleep(1000)) {
+        for (int st = 0; status_ < 0 && left_ms(end) > 0; ::usleep(1000)) {
             if (::waitpid(pid_, &st, WNOHANG) == pid_) status_ = WEXITSTATUS(st);
-            if (left_ms(end) == 0) break;
         }
         return status_;
     }
@@ -125,15 +114,13 @@ private:
     bool read_some(int ms) {
         pollfd p{out_.get(), POLLIN, 0};
         char chunk[4096];
-        if (::poll(&p, 1, ms) <= 0) return false;
-        const ssize_t n = ::read(out_.get(), chunk, sizeof chunk);
+        const ssize_t n = ::poll(&p, 1, ms) > 0 ? ::read(out_.get(), chunk, sizeof chunk) : 0;
         if (n > 0) output_.append(chunk, static_cast<std::size_t>(n));
         return n > 0;
     }
     pid_t pid_ = -1;
     int status_ = -1;
-    Fd in_;
-    Fd out_;
+    Fd in_, out_;
     std::string output_;
 };
 
@@ -143,10 +130,9 @@ class Client {
 public:
     explicit Client(int port, std::function<void()> pump = {}, const char* host = "127.0.0.1")
         : pump_(std::move(pump)) {
-        addrinfo hints{};
+        addrinfo hints{}, *list = nullptr;
         hints.ai_socktype = SOCK_STREAM;
         hints.ai_flags = AI_NUMERICHOST;
-        addrinfo* list = nullptr;
         if (::getaddrinfo(host, std::to_string(port).c_str(), &hints, &list) != 0) return;
         sock_.reset(::socket(list->ai_family, SOCK_STREAM, 0));
         if (::connect(sock_.get(), list->ai_addr, list->ai_addrlen) != 0) sock_.reset();
@@ -156,37 +142,31 @@ public:
     int fd() const { return sock_.get(); }
 
     // Sends the bytes as they are; send() adds the message's NUL.
-    bool raw(std::string_view bytes) {
-        return ::send(sock_.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL) ==
-               ssize_t(bytes.size());
+    bool raw(std::string_view b) {
+        return ::send(sock_.get(), b.data(), b.size(), MSG_NOSIGNAL) == ssize_t(b.size());
     }
-    bool send(const std::string& text) {
-        return raw(std::string_view(text.c_str(), text.size() + 1));
-    }
+    bool send(const std::string& text) { return raw({text.c_str(), text.size() + 1}); }
 
     // The next message; nothing when none comes in time or the server closed.
     std::optional<std::string> next(int ms = WAIT_MS) {
-        const auto end = deadline(ms);
-        for (;;) {
+        for (const auto end = deadline(ms);;) {
             std::string_view msg;
             if (in_.next(msg) == Framer::Status::message) return std::string(msg);
             if (closed_) return std::nullopt;
             if (pump_) pump_();
             pollfd p{sock_.get(), POLLIN, 0};
-            const int ready = ::poll(&p, 1, pump_ ? 0 : left_ms(end));
-            if (ready > 0) {
+            if (::poll(&p, 1, pump_ ? 0 : left_ms(end)) > 0) {
                 const ssize_t n = ::recv(sock_.get(), in_.space(), in_.space_size(), 0);
-                if (n <= 0) closed_ = true;
+                closed_ = n <= 0;
                 if (n > 0) in_.commit(static_cast<std::size_t>(n));
             } else if (left_ms(end) == 0) {
                 return std::nullopt;
             }
         }
     }
-    // Every message that comes until the server closes the connection; true if it did.
+    // Collects every message until the server closes; true if it did in time.
     bool read_to_close(std::vector<std::string>& got, int ms = WAIT_MS) {
-        const auto end = deadline(ms);
-        while (auto msg = next(left_ms(end))) got.push_back(*msg);
+        for (auto end = deadline(ms); auto msg = next(left_ms(end));) got.push_back(*msg);
         return closed_;
     }
     bool closed(int ms = WAIT_MS) {

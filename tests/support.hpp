@@ -25,14 +25,14 @@ namespace support {
 
 inline constexpr int WAIT_MS = 5000;
 
-// Milliseconds left before `end` (a steady-clock time), at least 0.
-inline int left_ms(std::chrono::steady_clock::time_point end) {
-    using namespace std::chrono;
-    return static_cast<int>(
-        std::max(0L, long(duration_cast<milliseconds>(end - steady_clock::now()).count())));
-}
-inline std::chrono::steady_clock::time_point deadline(int ms = WAIT_MS) {
+using Deadline = std::chrono::steady_clock::time_point;
+inline Deadline deadline(int ms = WAIT_MS) {
     return std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+}
+// Milliseconds left before `end`, at least 0.
+inline int left_ms(Deadline end) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - deadline(0)).count();
+    return left > 0 ? static_cast<int>(left) : 0;
 }
 
 // Runs `f` and returns what it printed on standard output.
@@ -83,8 +83,6 @@ public:
     ~Child() {
         if (pid_ > 0 && status_ < 0 && ::kill(pid_, SIGKILL) == 0) ::waitpid(pid_, nullptr, 0);
     }
-    Child(const Child&) = delete;
-    Child& operator=(const Child&) = delete;
 
     bool send(std::string_view bytes) {
         return ::write(in_.get(), bytes.data(), bytes.size()) == ssize_t(bytes.size());
@@ -108,7 +106,6 @@ public:
         return status_;
     }
     const std::string& output() const { return output_; }
-    pid_t pid() const { return pid_; }
 
 private:
     bool read_some(int ms) {
@@ -164,14 +161,11 @@ public:
             }
         }
     }
-    // Collects every message until the server closes; true if it did in time.
-    bool read_to_close(std::vector<std::string>& got, int ms = WAIT_MS) {
-        for (auto end = deadline(ms); auto msg = next(left_ms(end));) got.push_back(*msg);
+    // Reads (into `got`, if given) until the server closes; true if it did in time.
+    bool closed(std::vector<std::string>* got = nullptr, int ms = WAIT_MS) {
+        for (auto end = deadline(ms); auto msg = next(left_ms(end));)
+            if (got) got->push_back(*msg);
         return closed_;
-    }
-    bool closed(int ms = WAIT_MS) {
-        std::vector<std::string> ignored;
-        return read_to_close(ignored, ms);
     }
     // Ends the connection with a reset instead of an orderly close.
     void reset() {

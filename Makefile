@@ -6,7 +6,7 @@ PORT      ?= 5000
 JOBS      ?= 2
 PREFIX    ?= /usr/local
 
-.PHONY: all build run test test-asan fuzz bench lint install clean
+.PHONY: all build run test test-asan fuzz bench soak lint install clean
 
 all: build
 
@@ -40,6 +40,11 @@ fuzz:
 # Starts the server on a free port and measures it with bench/loadgen.
 bench: build
 	@bench/run_bench.sh $(BUILD)
+
+# The server under random traffic checked against a model, SOAK_SECONDS long.
+SOAK_SECONDS ?= 60
+soak: build
+	@$(BUILD)/soak --duration $(SOAK_SECONDS) --server $(BUILD)/server
 
 # Formatting, clang-tidy (checks in .clang-tidy) and cppcheck over the tree.
 CXX_FILES  = $(shell git ls-files '*.cpp' '*.hpp')

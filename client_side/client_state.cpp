@@ -2,4 +2,3 @@
 #include "client_state.hpp"
 
 std::string lastSession;
-RecvBuffer buffer{};

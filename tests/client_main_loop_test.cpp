@@ -94,8 +94,8 @@ TEST(ClientMainLoop, KeyboardLineBeforeServerMessage) {
     EXPECT_TRUE(read_to_close(conn.get(), received));
     EXPECT_EQ(received, "LOGIN#alice#alice1\0QRY\0LOGOUT\0"s);
     EXPECT_EQ(client.output(), BANNER + ": " + LOGGED_IN +
-                                   ": STATUS: Query request sent successfully.\n"
-                                   ": [lobby] bob says: hi\n: " +
+                                   ": [lobby] bob says: hi\n"
+                                   ": STATUS: Query request sent successfully.\n: " +
                                    LOGGED_OUT);
 }
 
@@ -109,7 +109,7 @@ TEST(ClientMainLoop, LostConnection) {
     ASSERT_TRUE(conn.valid());
     ASSERT_TRUE(read_until(conn.get(), received, "MSG#lobby#hi\0"s));
     conn.reset();
-    ASSERT_TRUE(client.wait_for("STATUS: Logging out...\n@lobby: "));
+    ASSERT_TRUE(client.wait_for("STATUS: Logging out...\n: "));
     client.type("/join x\n");
     client.close_input();
     EXPECT_EQ(client.wait_exit(), 0);
@@ -118,7 +118,7 @@ TEST(ClientMainLoop, LostConnection) {
               BANNER + ": " + LOGGED_IN + ": @lobby: " +
                   "ERROR: The other side has closed the connection on us.\n"
                   "STATUS: Logging out...\n"
-                  "@lobby: ERROR: Invalid command! You aren't logged in!\n@lobby: ");
+                  ": ERROR: Invalid command! You aren't logged in!\n: ");
 }
 
 // Logged in and idle, the client logs out by itself and the prompt keeps
@@ -132,14 +132,14 @@ TEST(ClientMainLoop, Inactivity) {
     Fd conn = accept_login(server, received);
     ASSERT_TRUE(conn.valid());
     EXPECT_TRUE(read_to_close(conn.get(), received));
-    EXPECT_TRUE(client.wait_for(LOGGED_OUT + "@lobby: "));
+    EXPECT_TRUE(client.wait_for(LOGGED_OUT + ": "));
     client.close_input();
     EXPECT_EQ(client.wait_exit(), 0);
     EXPECT_EQ(received, "LOGIN#alice#alice1\0MSG#lobby#hi\0LOGOUT\0"s);
     EXPECT_EQ(client.output(),
               BANNER + ": " + LOGGED_IN +
                   ": @lobby: STATUS: Client inactive for 0 minutes and 0 seconds. Logging out!\n" +
-                  LOGGED_OUT + "@lobby: ");
+                  LOGGED_OUT + ": ");
 }
 
 TEST(ClientMainLoop, InactivityLineFollowsTheTimeout) {
@@ -154,47 +154,6 @@ TEST(ClientMainLoop, InactivityLineFollowsTheTimeout) {
         print_inactivity(timeout);
         EXPECT_EQ(out.finish(), "STATUS: Client inactive for " + figures + ". Logging out!\n");
     }
-}
-
-extern "C" void ignore_signal(int) {}
-
-TEST(ClientMainLoop, WaitForEvent) {
-    auto [keys_r, keys_w] = make_pipe();
-    auto [mine, peer] = socket_pair();
-    const milliseconds short_wait(20);
-    EXPECT_EQ(wait_for_event(keys_r.get(), mine.get(), short_wait), Event::timeout);
-    write_all(peer.get(), "x");
-    EXPECT_EQ(wait_for_event(keys_r.get(), mine.get(), short_wait), Event::server);
-    write_all(keys_w.get(), "x");
-    EXPECT_EQ(wait_for_event(keys_r.get(), mine.get(), short_wait), Event::keyboard);
-
-    Fd gone(::dup(keys_r.get()));
-    const int closed_fd = gone.get();
-    gone.reset();
-    EXPECT_EQ(wait_for_event(closed_fd, mine.get(), short_wait), Event::failure);
-}
-
-// A signal that interrupts the wait does not end it.
-TEST(ClientMainLoop, WaitGoesOnAfterASignal) {
-    struct sigaction action {};
-    action.sa_handler = ignore_signal;
-    ::sigaction(SIGUSR1, &action, nullptr);
-    auto [keys_r, keys_w] = make_pipe();
-    auto [mine, peer] = socket_pair();
-    std::atomic<bool> started{false};
-    Event got = Event::failure;
-    std::thread waiter([&, keys = keys_r.get(), sock = mine.get()] {
-        started = true;
-        got = wait_for_event(keys, sock, std::chrono::seconds(5));
-    });
-    while (!started) std::this_thread::yield();
-    for (int i = 0; i < 20; ++i) {
-        ::pthread_kill(waiter.native_handle(), SIGUSR1);
-        std::this_thread::sleep_for(milliseconds(5));
-    }
-    write_all(keys_w.get(), "x");
-    waiter.join();
-    EXPECT_EQ(got, Event::keyboard);
 }
 
 }  // namespace

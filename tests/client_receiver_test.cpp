@@ -21,7 +21,8 @@ std::string receive(const std::string& bytes, int calls = 1) {
     write_all(peer.get(), bytes);
     int serverSocket = mine.get();
     StdoutCapture out;
-    for (int i = 0; i < calls; ++i) receiver(serverSocket);
+    Framer incoming;
+    for (int i = 0; i < calls; ++i) receiver(serverSocket, incoming);
     std::string printed = out.finish();
     EXPECT_EQ(serverSocket, mine.get()) << bytes;
     return printed;
@@ -102,7 +103,7 @@ TEST(ClientReceiver, OneMessagePerCall) {
               "STATUS: Left session 'a' successfully!\n"
               "ERROR: Unable to leave session 'b' because you aren't part of that session.\n");
     // An over-long message is dropped; its last byte arrives as a message of its own.
-    EXPECT_EQ(receive(std::string(501, 'x') + "\0QRY_NACK\0"s, 3),
+    EXPECT_EQ(receive(std::string(501, 'x') + "\0QRY_NACK\0"s, 1),
               "ERROR: Receive buffer of size 500 bytes exceeded.\n" + unknown("") +
                   "ERROR: Query was unsuccessful.\n");
 }
@@ -113,12 +114,13 @@ TEST(ClientReceiver, ConnectionClosedByServer) {
     int serverSocket = mine.release();
     lastSession = "lobby";
     StdoutCapture out;
-    receiver(serverSocket);
+    Framer incoming;
+    receiver(serverSocket, incoming);
     EXPECT_EQ(out.finish(),
               "ERROR: The other side has closed the connection on us.\n"
               "STATUS: Logging out...\n");
     EXPECT_EQ(serverSocket, NOT_CONNECTED);
-    EXPECT_EQ(lastSession, "lobby");
+    EXPECT_EQ(lastSession, "");
 }
 
 }  // namespace

@@ -189,8 +189,8 @@ TEST(ClientSender, PlainLinesToTheCurrentSession) {
 TEST(ClientSender, LogoutAndQuit) {
     const Case cases[] = {
         {true, "lobby", "/logout\n", "LOGOUT\0"s, LOGGED_OUT, "", After::not_connected},
-        {true, "lobby", "/quit\n", "LOGOUT\0"s, LOGGED_OUT, "lobby", After::quit},
-        {true, "lobby", "", "LOGOUT\0"s, LOGGED_OUT, "lobby", After::quit},  // end of input
+        {true, "lobby", "/quit\n", "LOGOUT\0"s, LOGGED_OUT, "", After::quit},
+        {true, "lobby", "", "LOGOUT\0"s, LOGGED_OUT, "", After::quit},  // end of input
     };
     for (const Case& c : cases) run_case(c);
 

@@ -64,7 +64,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     const int fd = ::mkstemp(path);
     if (fd < 0) std::abort();
     ::close(fd);
-    if (std::freopen(path, "w", stdout) == nullptr) std::abort();
+    if (std::freopen(path, "w+", stdout) == nullptr) std::abort();
     ::unlink(path);
     return 0;
 }

@@ -21,12 +21,6 @@ void print_banner() {
     std::printf("\n//********************************************************************\\\\\n\n");
 }
 
-void print_prompt() {
-    if (!lastSession.empty()) std::printf("@%s", lastSession.c_str());
-    std::printf(": ");
-    std::fflush(stdout);
-}
-
 void print_inactivity(std::chrono::microseconds timeout) {
     using std::chrono::duration_cast;
     const auto minutes = duration_cast<std::chrono::minutes>(timeout);

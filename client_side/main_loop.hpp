@@ -17,9 +17,6 @@ struct Ready {
 
 void print_banner();
 
-// "@session: " with a current session, ": " without; flushed.
-void print_prompt();
-
 // "STATUS: Client inactive for M minutes and S seconds. Logging out!"
 void print_inactivity(std::chrono::microseconds timeout);
 

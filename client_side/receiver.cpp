@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "caret.hpp"
+#include "client_state.hpp"
 #include "connection.hpp"
 #include "protocol.hpp"
 
@@ -171,6 +172,8 @@ bool receiver(int& serverSocket, Framer& incoming) {
         std::string_view message;
         const Framer::Status status = incoming.next(message);
         if (status == Framer::Status::need_more) return printed;
+        // Each message after a prompt, however many came in one read.
+        if (printed) print_prompt();
         if (status == Framer::Status::message) {
             handle_reply(message);
         } else {

@@ -11,8 +11,8 @@
 #include "tokenizer.hpp"
 
 // Reads once what has arrived on the connection into `incoming` and prints
-// every message it completes; an unfinished one waits there for the rest.
-// Returns true when anything was printed.
+// every message it completes, a prompt between two; an unfinished one
+// waits there for the rest. Returns true when anything was printed.
 bool receiver(int& serverSocket, Framer& incoming);
 
 // Prints one message from the server.

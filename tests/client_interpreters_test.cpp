@@ -38,18 +38,18 @@ class Sender : public testing::TestWithParam<LineCase> {};
 TEST_P(Sender, CarriesOutEveryLine) {
     const LineCase& c = GetParam();
     auto [mine, peer] = socket_pair();
-    auto [keys_in, keys_out] = socket_pair();
-    ::send(keys_out.get(), c.keys.data(), c.keys.size(), 0);
-    keys_out.reset();
+    auto keys = socket_pair();  // typed at .second, read at .first
+    ::send(keys.second.get(), c.keys.data(), c.keys.size(), 0);
+    keys.second.reset();
     if (c.link == GONE) peer.reset();
-    LineReader keyboard(keys_in.get());
+    LineReader keyboard(keys.first.get());
     int serverSocket = c.link == OFF ? NOT_CONNECTED : mine.get(), unread = 0;
     const int before = serverSocket;
     lastSession = c.session;
     EXPECT_EQ(
         printed([&] {  // every line typed, and no more: the end of input acts as /quit
             do sender(serverSocket, keyboard);
-            while ((keyboard.ready() || (::ioctl(keys_in.get(), FIONREAD, &unread), unread)) &&
+            while ((keyboard.ready() || (::ioctl(keys.first.get(), FIONREAD, &unread), unread)) &&
                    serverSocket != QUIT_REQUESTED);
         }),
         c.shown);

@@ -56,21 +56,22 @@ bool receiver_join(std::string_view word, Tokenizer& fields) {
     }
     const auto code = fields.rest();
     if (!code) return false;
-    const char* line = nullptr;
+    const char* why = nullptr;
     if (*code == proto::JOIN_NOT_LOGGED_IN) {
-        line = "Couldn't join session '%.*s' because user is not logged in.\n";
+        why = "user is not logged in";
     } else if (*code == proto::JOIN_NO_SESSION) {
-        line = "Couldn't join session '%.*s' because session doesn't exist.\n";
+        why = "session doesn't exist";
     } else if (*code == proto::JOIN_FULL) {
-        line = "Couldn't join session '%.*s' because session is full.\n";
+        why = "session is full";
     } else if (*code == proto::JOIN_ALREADY_MEMBER) {
-        line = "You are already part of session '%.*s'!\n";
+        std::printf("You are already part of session '%.*s'!\n", len(*name), name->data());
+        return true;
     } else {
         std::printf("CRITICAL ERROR: Receive protocol, '%.*s#%.*s', not recognized.\n", len(*name),
                     name->data(), len(*code), code->data());
         return true;
     }
-    std::printf(line, len(*name), name->data());
+    std::printf("Couldn't join session '%.*s' because %s.\n", len(*name), name->data(), why);
     return true;
 }
 

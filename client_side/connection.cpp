@@ -7,6 +7,8 @@
 
 #include <cstdio>
 
+#include "caret.hpp"
+#include "client_state.hpp"
 #include "fd.hpp"
 #include "protocol.hpp"
 #include "transport.hpp"
@@ -54,6 +56,8 @@ int connect_to_server(const std::string& serverIP, const std::string& serverPort
 void close_connection(int& serverSocket) {
     if (serverSocket >= 0) ::close(serverSocket);
     serverSocket = NOT_CONNECTED;
+    // The session belonged to that login: the next one starts without.
+    lastSession.clear();
 }
 
 void login(int& serverSocket, std::string_view clientID, std::string_view password) {
@@ -89,7 +93,8 @@ void login(int& serverSocket, std::string_view clientID, std::string_view passwo
             "ERROR: Login unsuccessful. ClientID/password combination not recognized by the "
             "server.\n");
     } else {
-        std::printf("CRITICAL ERROR: Receive protocol, '%s', not recognized.\n", reply.data());
+        std::printf("CRITICAL ERROR: Receive protocol, '%s', not recognized.\n",
+                    caret_notation(text).c_str());
     }
     close_connection(serverSocket);
 }

@@ -14,7 +14,8 @@ inline constexpr int QUIT_REQUESTED = -2;
 // accepts. Returns the connected socket, or -1.
 int connect_to_server(const std::string& serverIP, const std::string& serverPort);
 
-// Closes the connection, if any, and marks the client not connected.
+// Closes the connection, if any, marks the client not connected and
+// forgets the current session.
 void close_connection(int& serverSocket);
 
 // Sends the login request and reads exactly one reply. On any failure the

@@ -19,8 +19,6 @@ public:
 
     explicit LineReader(int fd) : fd_(fd) {}
 
-    int fd() const { return fd_; }
-
     // True when next() can answer without reading: a whole line, an
     // over-long line or the end of input is waiting in the buffer.
     bool ready() const;

@@ -10,6 +10,7 @@
 
 #include "client_state.hpp"
 #include "connection.hpp"
+#include "framer.hpp"
 #include "line_reader.hpp"
 #include "receiver.hpp"
 #include "sender.hpp"
@@ -20,12 +21,6 @@ void print_banner() {
     std::printf("\n//********************************************************************\\\\\n\n");
 }
 
-void print_prompt() {
-    if (!lastSession.empty()) std::printf("@%s", lastSession.c_str());
-    std::printf(": ");
-    std::fflush(stdout);
-}
-
 void print_inactivity(std::chrono::microseconds timeout) {
     using std::chrono::duration_cast;
     const auto minutes = duration_cast<std::chrono::minutes>(timeout);
@@ -34,7 +29,7 @@ void print_inactivity(std::chrono::microseconds timeout) {
                 static_cast<int>(minutes.count()), static_cast<int>(seconds.count()));
 }
 
-Event wait_for_event(int keyboard_fd, int serverSocket, std::chrono::microseconds timeout) {
+Ready wait_for_event(int keyboard_fd, int serverSocket, std::chrono::microseconds timeout) {
     std::fflush(stdout);
     timeval limit{};
     limit.tv_sec = static_cast<time_t>(timeout.count() / 1'000'000);
@@ -48,9 +43,11 @@ Event wait_for_event(int keyboard_fd, int serverSocket, std::chrono::microsecond
         const int ready =
             ::select(std::max(keyboard_fd, serverSocket) + 1, &readable, nullptr, nullptr, &limit);
         if (ready < 0 && errno == EINTR) continue;
-        if (ready < 0) return Event::failure;
-        if (ready == 0) return Event::timeout;
-        return FD_ISSET(keyboard_fd, &readable) ? Event::keyboard : Event::server;
+        Ready got;
+        got.failed = ready < 0;
+        got.keyboard = ready > 0 && FD_ISSET(keyboard_fd, &readable);
+        got.server = ready > 0 && FD_ISSET(serverSocket, &readable);
+        return got;
     }
 }
 
@@ -59,36 +56,39 @@ int run_client(int input_fd, std::chrono::microseconds idle_timeout) {
     int serverSocket = NOT_CONNECTED;
     lastSession.clear();
     LineReader keyboard(input_fd);
+    Framer incoming;  // server bytes of the current connection
     bool prompt_due = true;
     while (serverSocket != QUIT_REQUESTED) {
         if (prompt_due) print_prompt();
         prompt_due = true;
-        // Lines read earlier are carried out before waiting again.
-        if (serverSocket == NOT_CONNECTED || keyboard.ready()) {
+        if (serverSocket == NOT_CONNECTED) {
             sender(serverSocket, keyboard);
+            if (serverSocket >= 0) incoming = Framer();  // a new connection starts afresh
             continue;
         }
-        switch (wait_for_event(input_fd, serverSocket, idle_timeout)) {
-            case Event::failure:
-                std::printf("\n\tSelect exited with error! Quitting...");
-                std::fflush(stdout);
-                close_connection(serverSocket);
-                return 1;
-            case Event::timeout:
-                print_inactivity(idle_timeout);
-                logout(serverSocket);
-                break;
-            case Event::keyboard:
-                keyboard.fill();
-                if (keyboard.ready()) {
-                    sender(serverSocket, keyboard);
-                } else {
-                    prompt_due = false;  // only part of a line has come
-                }
-                break;
-            case Event::server:
-                receiver(serverSocket);
-                break;
+        // A line read earlier waits only for what the server has sent meanwhile.
+        const bool line_waiting = keyboard.ready();
+        const Ready ready = wait_for_event(
+            input_fd, serverSocket, line_waiting ? std::chrono::microseconds(0) : idle_timeout);
+        if (ready.failed) {
+            std::printf("\n\tSelect exited with error! Quitting...");
+            std::fflush(stdout);
+            close_connection(serverSocket);
+            return 1;
+        }
+        if (!line_waiting && !ready.keyboard && !ready.server) {
+            print_inactivity(idle_timeout);
+            logout(serverSocket);
+            continue;
+        }
+        // The server's messages first, so a long script's replies never pile up.
+        const bool printed = ready.server && receiver(serverSocket, incoming);
+        if (ready.keyboard) keyboard.fill();
+        if (keyboard.ready()) {
+            if (printed) print_prompt();
+            sender(serverSocket, keyboard);
+        } else {
+            prompt_due = printed;  // only part of a line or of a message has come
         }
     }
     std::fflush(stdout);

@@ -8,19 +8,21 @@
 // The longest wait for an event while connected; then the client logs out.
 inline constexpr std::chrono::microseconds IDLE_TIMEOUT{300'500'000};
 
-enum class Event { keyboard, server, timeout, failure };
+// What a wait found ready; neither means the time ran out.
+struct Ready {
+    bool failed = false;
+    bool keyboard = false;
+    bool server = false;
+};
 
 void print_banner();
-
-// "@session: " with a current session, ": " without; flushed.
-void print_prompt();
 
 // "STATUS: Client inactive for M minutes and S seconds. Logging out!"
 void print_inactivity(std::chrono::microseconds timeout);
 
 // Waits until the keyboard or the connection is readable, or `timeout`
-// passes. The keyboard wins when both are ready. Interrupted waits go on.
-Event wait_for_event(int keyboard_fd, int serverSocket, std::chrono::microseconds timeout);
+// passes. Interrupted waits go on.
+Ready wait_for_event(int keyboard_fd, int serverSocket, std::chrono::microseconds timeout);
 
 // Runs the client on keyboard input from `input_fd` until /quit or the end
 // of input (returns 0) or until a wait fails (returns 1).

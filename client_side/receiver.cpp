@@ -1,13 +1,16 @@
 // The reply interpreter: one printout per reply, relayed line and refusal.
 #include "receiver.hpp"
 
+#include <sys/socket.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <vector>
 
+#include "caret.hpp"
 #include "client_state.hpp"
 #include "connection.hpp"
 #include "protocol.hpp"
-#include "transport.hpp"
 
 namespace {
 
@@ -15,22 +18,17 @@ int len(std::string_view s) {
     return static_cast<int>(s.size());
 }
 
-// A reply that lacks a field its printout needs is shown whole.
-void print_unrecognized() {
-    std::printf("CRITICAL ERROR: Receive protocol, '%s', not recognized.\n", buffer.data());
-}
-
 }  // namespace
 
-void receiver_create(std::string_view word, Tokenizer& fields) {
+bool receiver_create(std::string_view word, Tokenizer& fields) {
     const auto name = fields.next(proto::FIELD_SEP);
-    if (!name) return print_unrecognized();
+    if (!name) return false;
     if (word == proto::NEWCONF_ACK) {
         std::printf("STATUS: Created session '%.*s' successfully!\n", len(*name), name->data());
-        return;
+        return true;
     }
     const auto code = fields.rest();
-    if (!code) return print_unrecognized();
+    if (!code) return false;
     if (*code == proto::NEWCONF_NOT_LOGGED_IN) {
         std::printf("ERROR: Couldn't create session '%.*s' because user is not logged in.\n",
                     len(*name), name->data());
@@ -46,37 +44,40 @@ void receiver_create(std::string_view word, Tokenizer& fields) {
         std::printf("CRITICAL ERROR: Receive protocol, '%.*s#%.*s#%.*s', not recognized.\n",
                     len(word), word.data(), len(*name), name->data(), len(*code), code->data());
     }
+    return true;
 }
 
-void receiver_join(std::string_view word, Tokenizer& fields) {
+bool receiver_join(std::string_view word, Tokenizer& fields) {
     const auto name = fields.next(proto::FIELD_SEP);
-    if (!name) return print_unrecognized();
+    if (!name) return false;
     if (word == proto::JOIN_ACK) {
         std::printf("STATUS: Joined session '%.*s' successfully!\n", len(*name), name->data());
-        return;
+        return true;
     }
     const auto code = fields.rest();
-    if (!code) return print_unrecognized();
-    const char* line = nullptr;
+    if (!code) return false;
+    const char* why = nullptr;
     if (*code == proto::JOIN_NOT_LOGGED_IN) {
-        line = "Couldn't join session '%.*s' because user is not logged in.\n";
+        why = "user is not logged in";
     } else if (*code == proto::JOIN_NO_SESSION) {
-        line = "Couldn't join session '%.*s' because session doesn't exist.\n";
+        why = "session doesn't exist";
     } else if (*code == proto::JOIN_FULL) {
-        line = "Couldn't join session '%.*s' because session is full.\n";
+        why = "session is full";
     } else if (*code == proto::JOIN_ALREADY_MEMBER) {
-        line = "You are already part of session '%.*s'!\n";
+        std::printf("You are already part of session '%.*s'!\n", len(*name), name->data());
+        return true;
     } else {
         std::printf("CRITICAL ERROR: Receive protocol, '%.*s#%.*s', not recognized.\n", len(*name),
                     name->data(), len(*code), code->data());
-        return;
+        return true;
     }
-    std::printf(line, len(*name), name->data());
+    std::printf("Couldn't join session '%.*s' because %s.\n", len(*name), name->data(), why);
+    return true;
 }
 
-void receiver_leave(std::string_view word, Tokenizer& fields) {
+bool receiver_leave(std::string_view word, Tokenizer& fields) {
     const auto name = fields.rest();
-    if (!name) return print_unrecognized();
+    if (!name) return false;
     if (word == proto::LEAVE_ACK) {
         std::printf("STATUS: Left session '%.*s' successfully!\n", len(*name), name->data());
     } else {
@@ -84,6 +85,7 @@ void receiver_leave(std::string_view word, Tokenizer& fields) {
             "ERROR: Unable to leave session '%.*s' because you aren't part of that session.\n",
             len(*name), name->data());
     }
+    return true;
 }
 
 void receiver_qry(Tokenizer& fields) {
@@ -117,27 +119,21 @@ void receiver_qryme(Tokenizer& fields) {
     std::printf(".\n");
 }
 
-void receiver(int& serverSocket) {
-    const int got = secure_recv(serverSocket, buffer, proto::BUFFER_SIZE);
-    if (got == -2) return;
-    if (got != 1) {
-        std::printf("STATUS: Logging out...\n");
-        close_connection(serverSocket);
+void handle_reply(std::string_view message) {
+    const std::string text = caret_notation(message);
+    if (!text.empty() && text.front() == proto::RELAY_MARK) {
+        std::printf("%s\n", text.c_str());
         return;
     }
-    const std::string_view message(buffer.data());
-    if (!message.empty() && message.front() == proto::RELAY_MARK) {
-        std::printf("%s\n", buffer.data());
-        return;
-    }
-    Tokenizer fields(message);
+    Tokenizer fields(text);
     const std::string_view word = fields.next(proto::FIELD_SEP).value_or(std::string_view());
+    bool complete = true;
     if (word == proto::NEWCONF_ACK || word == proto::NEWCONF_NACK) {
-        receiver_create(word, fields);
+        complete = receiver_create(word, fields);
     } else if (word == proto::JOIN_ACK || word == proto::JOIN_NACK) {
-        receiver_join(word, fields);
+        complete = receiver_join(word, fields);
     } else if (word == proto::LEAVE_ACK || word == proto::LEAVE_NACK) {
-        receiver_leave(word, fields);
+        complete = receiver_leave(word, fields);
     } else if (word == proto::QRY_ACK) {
         receiver_qry(fields);
     } else if (word == proto::QRYME_ACK) {
@@ -146,12 +142,45 @@ void receiver(int& serverSocket) {
         std::printf("ERROR: Query was unsuccessful.\n");
     } else if (word == proto::MSG_NACK) {
         const auto name = fields.rest();
-        if (!name) return print_unrecognized();
-        std::printf(
-            "ERROR: Sending message was unsuccessful. You are not part of the session, %.*s.\n",
-            len(*name), name->data());
+        complete = name.has_value();
+        if (complete) {
+            std::printf(
+                "ERROR: Sending message was unsuccessful. You are not part of the session, %.*s.\n",
+                len(*name), name->data());
+        }
     } else {
         std::printf("CRITICAL ERROR: Received ACK '%.*s' not recognized!\n", len(word),
                     word.data());
+    }
+    // A reply that lacks a field its printout needs is shown whole.
+    if (!complete)
+        std::printf("CRITICAL ERROR: Receive protocol, '%s', not recognized.\n", text.c_str());
+}
+
+bool receiver(int& serverSocket, Framer& incoming) {
+    const ssize_t got = ::recv(serverSocket, incoming.space(), incoming.space_size(), MSG_DONTWAIT);
+    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return false;
+    if (got <= 0) {
+        std::printf(got == 0 ? "ERROR: The other side has closed the connection on us.\n"
+                             : "ERROR: Error occurred while receiving.\n");
+        std::printf("STATUS: Logging out...\n");
+        close_connection(serverSocket);
+        return true;
+    }
+    incoming.commit(static_cast<std::size_t>(got));
+    bool printed = false;
+    for (;;) {
+        std::string_view message;
+        const Framer::Status status = incoming.next(message);
+        if (status == Framer::Status::need_more) return printed;
+        // Each message after a prompt, however many came in one read.
+        if (printed) print_prompt();
+        if (status == Framer::Status::message) {
+            handle_reply(message);
+        } else {
+            std::printf("ERROR: Receive buffer of size %d bytes exceeded.\n",
+                        static_cast<int>(proto::RECV_LIMIT));
+        }
+        printed = true;
     }
 }

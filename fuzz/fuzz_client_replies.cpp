@@ -1,12 +1,14 @@
 // Fuzz target for the client's reply interpreter: the input is what the
 // server sends, as it arrives on the connection (messages ended by NUL or
-// LF, a final NUL added so the last one ends too). receiver() is called
-// once per message; each call must print something and keep the connection,
-// and once the server closes, one more call must drop it.
+// LF, a final NUL added so the last one ends too). Each message framed
+// apart must print something, with no control byte but TAB and LF; then
+// receiver() takes the same bytes off a socket, must keep the connection
+// and print, and once the server closes, one more call must drop it.
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -14,6 +16,7 @@
 #include <string>
 
 #include "fd.hpp"
+#include "framer.hpp"
 #include "receiver.hpp"
 
 namespace {
@@ -27,6 +30,23 @@ namespace {
 // Bytes written to standard output so far (buffered ones included).
 long printed() {
     return std::ftell(stdout);
+}
+
+// The bytes printed since `from`, read back from the output file.
+std::string printed_since(long from) {
+    std::fflush(stdout);
+    std::string out(static_cast<std::size_t>(printed() - from), '\0');
+    if (::pread(fileno(stdout), out.data(), out.size(), from) != static_cast<ssize_t>(out.size())) {
+        fail("pread failed");
+    }
+    return out;
+}
+
+void check_safe(const std::string& shown) {
+    for (const char c : shown) {
+        const auto b = static_cast<unsigned char>(c);
+        if ((b < 0x20 && c != '\t' && c != '\n') || b == 0x7f) fail("control byte shown", b);
+    }
 }
 
 int waiting(int sock) {
@@ -44,7 +64,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     const int fd = ::mkstemp(path);
     if (fd < 0) std::abort();
     ::close(fd);
-    if (std::freopen(path, "w", stdout) == nullptr) std::abort();
+    if (std::freopen(path, "w+", stdout) == nullptr) std::abort();
     ::unlink(path);
     return 0;
 }
@@ -58,6 +78,23 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
 
     std::string wire(reinterpret_cast<const char*>(data), size);
     wire.push_back('\0');
+
+    Framer apart;
+    for (std::string_view rest = wire; !rest.empty();) {
+        const std::size_t n = std::min(rest.size(), apart.space_size());
+        rest.copy(apart.space(), n);
+        apart.commit(n);
+        rest.remove_prefix(n);
+        std::string_view message;
+        Framer::Status status;
+        while ((status = apart.next(message)) != Framer::Status::need_more) {
+            if (status != Framer::Status::message) continue;
+            const long before = printed();
+            handle_reply(message);
+            if (printed() <= before) fail("a message printed nothing");
+            check_safe(printed_since(before));
+        }
+    }
     std::size_t off = 0;
     while (off < wire.size()) {
         const ssize_t n = ::send(server.get(), wire.data() + off, wire.size() - off, MSG_NOSIGNAL);
@@ -66,17 +103,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     }
 
     // Each call takes at least one byte, so this many calls are enough.
+    Framer incoming;
+    const long start = printed();
     for (std::size_t calls = 0; waiting(serverSocket) > 0; ++calls) {
         if (calls > wire.size()) fail("receiver takes nothing");
-        const long before = printed();
-        receiver(serverSocket);
+        receiver(serverSocket, incoming);
         if (serverSocket < 0) fail("connection dropped on a message", long(calls));
-        if (printed() <= before) fail("a message printed nothing", long(calls));
     }
+    if (printed() <= start) fail("the messages printed nothing");
 
     server.reset();
     const long before = printed();
-    receiver(serverSocket);
+    receiver(serverSocket, incoming);
     if (serverSocket != -1) fail("connection kept after the server closed", serverSocket);
     if (printed() <= before) fail("closing printed nothing");
 

@@ -1,200 +1,88 @@
-// The client's main loop, run in a child process on piped keyboard input,
-// with a loopback listener playing the server: the banner and prompt, lines
-// piped at once, a keyboard line and a server message pending together,
-// a lost connection, inactivity and the end of input.
+// The client's loop as a program on piped keyboard input, against a
+// loopback listener playing a server.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <pthread.h>
+#include <netinet/in.h>
 
-#include <atomic>
-#include <string>
-#include <thread>
-
-#include "client_support.hpp"
 #include "main_loop.hpp"
+#include "support.hpp"
 
 namespace {
 
-using namespace client_test;
 using namespace std::string_literals;
-using std::chrono::milliseconds;
+using std::string;
 
-std::string login_line(const Listener& server) {
-    return "/login alice alice1 127.0.0.1 " + std::to_string(server.port) + "\n";
-}
+const string LOGGED_IN =
+    "STATUS: Connecting to the server...\nSTATUS: Extracting server information...\n"
+    "STATUS: Successfully connected to the server. Sending login info...\n"
+    "STATUS: Login successful!\n: ";
+const string LOGGED_OUT = "STATUS: Successfully logged out from the server.\n";
 
-// Accepts the client's connection and answers its login request.
-Fd accept_login(Listener& server, std::string& received) {
-    Fd conn = server.accept_one();
-    if (conn.valid() && read_until(conn.get(), received, "\0"s)) {
-        send_message(conn.get(), "LG_ACK");
+// This program run again as the client; shown() is its output after the banner.
+struct Client : support::Child {
+    explicit Client(const char* idle_ms) : Child({"/proc/self/exe", "-", idle_ms}, ".") {}
+    string shown() const { return output().substr(output().find("\\\\\n\n") + 4); }
+};
+
+// A loopback listener for one client.
+struct Server {
+    Fd sock{::socket(AF_INET, SOCK_STREAM, 0)}, conn;
+    string login, got;
+    Server() {
+        sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+        socklen_t len = sizeof a;
+        ::bind(sock.get(), reinterpret_cast<sockaddr*>(&a), len);
+        ::listen(sock.get(), 1);
+        ::getsockname(sock.get(), reinterpret_cast<sockaddr*>(&a), &len);
+        login = "/login alice alice1 127.0.0.1 " + std::to_string(ntohs(a.sin_port)) + "\n";
     }
-    return conn;
-}
-
-ChildProcess start_client(milliseconds idle = milliseconds(300500)) {
-    return ChildProcess([idle] { return run_client(STDIN_FILENO, idle); });
-}
-
-TEST(ClientMainLoop, BannerPromptAndEndOfInput) {
-    {
-        ChildProcess client = start_client();
-        EXPECT_TRUE(client.wait_for(BANNER + ": "));
-        client.type("\n/logout\n");
-        client.close_input();
-        EXPECT_EQ(client.wait_exit(), 0);
-        EXPECT_EQ(client.output(),
-                  BANNER + ": : ERROR: You cannot log out because you are not logged in!\n: ");
+    // Takes the client's connection and login request and answers with `reply`.
+    bool accept_login(const string& reply = "LG_ACK\0"s) {
+        pollfd p{sock.get(), POLLIN, 0};
+        if (::poll(&p, 1, support::WAIT_MS) == 1) conn.reset(::accept(sock.get(), nullptr, 0));
+        return reads("LOGIN#alice#alice1\0"s) && send(reply);
     }
-    {
-        ChildProcess client = start_client();
-        client.type("/quit\n");  // the input stays open: /quit alone ends the loop
-        EXPECT_EQ(client.wait_exit(), 0);
-        EXPECT_EQ(client.output(), BANNER + ": ");
+    bool send(const string& bytes) {
+        return ::send(conn.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL) > 0;
     }
-}
-
-// Lines piped at once are carried out in order without waiting for the network.
-TEST(ClientMainLoop, PipedScriptRunsInOrder) {
-    Listener server;
-    ChildProcess client = start_client();
-    client.type(login_line(server) + "/create lobby\n/msg lobby hi\n/qry\n/quit\n");
-    std::string received;
-    Fd conn = accept_login(server, received);
-    ASSERT_TRUE(conn.valid());
-    EXPECT_TRUE(read_to_close(conn.get(), received));
-    EXPECT_EQ(received, "LOGIN#alice#alice1\0NEWCONF#lobby\0MSG#lobby#hi\0QRY\0LOGOUT\0"s);
-    EXPECT_EQ(client.wait_exit(), 0);
-    EXPECT_EQ(client.output(),
-              BANNER + ": " + LOGGED_IN +
-                  ": STATUS: Request to create session 'lobby' has been sent to the server.\n"
-                  ": @lobby: STATUS: Query request sent successfully.\n@lobby: " +
-                  LOGGED_OUT);
-}
-
-// With a keyboard line and a server message both waiting, the line is
-// carried out first and the message printed on the next pass. The client
-// is stopped meanwhile, as Ctrl-Z would, so both are there when it goes on.
-TEST(ClientMainLoop, KeyboardLineBeforeServerMessage) {
-    Listener server;
-    ChildProcess client = start_client();
-    client.type(login_line(server));
-    std::string received;
-    Fd conn = accept_login(server, received);
-    ASSERT_TRUE(conn.valid());
-    ASSERT_TRUE(client.wait_for(LOGGED_IN + ": "));
-
-    ASSERT_TRUE(client.stop());
-    send_message(conn.get(), "[lobby] bob says: hi");
-    client.type("/qry\n");
-    client.resume();
-    EXPECT_TRUE(client.wait_for("hi\n: "));
-    EXPECT_TRUE(read_until(conn.get(), received, "QRY\0"s));
-    client.close_input();
-    EXPECT_EQ(client.wait_exit(), 0);
-    EXPECT_TRUE(read_to_close(conn.get(), received));
-    EXPECT_EQ(received, "LOGIN#alice#alice1\0QRY\0LOGOUT\0"s);
-    EXPECT_EQ(client.output(), BANNER + ": " + LOGGED_IN +
-                                   ": STATUS: Query request sent successfully.\n"
-                                   ": [lobby] bob says: hi\n: " +
-                                   LOGGED_OUT);
-}
-
-// A lost connection keeps the current session in the prompt.
-TEST(ClientMainLoop, LostConnection) {
-    Listener server;
-    ChildProcess client = start_client();
-    client.type(login_line(server) + "/msg lobby hi\n");
-    std::string received;
-    Fd conn = accept_login(server, received);
-    ASSERT_TRUE(conn.valid());
-    ASSERT_TRUE(read_until(conn.get(), received, "MSG#lobby#hi\0"s));
-    conn.reset();
-    ASSERT_TRUE(client.wait_for("STATUS: Logging out...\n@lobby: "));
-    client.type("/join x\n");
-    client.close_input();
-    EXPECT_EQ(client.wait_exit(), 0);
-    EXPECT_EQ(received, "LOGIN#alice#alice1\0MSG#lobby#hi\0"s);
-    EXPECT_EQ(client.output(),
-              BANNER + ": " + LOGGED_IN + ": @lobby: " +
-                  "ERROR: The other side has closed the connection on us.\n"
-                  "STATUS: Logging out...\n"
-                  "@lobby: ERROR: Invalid command! You aren't logged in!\n@lobby: ");
-}
-
-// Logged in and idle, the client logs out by itself and the prompt keeps
-// the current session; before any login there is no time limit at all.
-TEST(ClientMainLoop, Inactivity) {
-    Listener server;
-    ChildProcess client = start_client(milliseconds(200));
-    ::usleep(500'000);  // longer than the time limit, still not logged in
-    client.type(login_line(server) + "/msg lobby hi\n");
-    std::string received;
-    Fd conn = accept_login(server, received);
-    ASSERT_TRUE(conn.valid());
-    EXPECT_TRUE(read_to_close(conn.get(), received));
-    EXPECT_TRUE(client.wait_for(LOGGED_OUT + "@lobby: "));
-    client.close_input();
-    EXPECT_EQ(client.wait_exit(), 0);
-    EXPECT_EQ(received, "LOGIN#alice#alice1\0MSG#lobby#hi\0LOGOUT\0"s);
-    EXPECT_EQ(client.output(),
-              BANNER + ": " + LOGGED_IN +
-                  ": @lobby: STATUS: Client inactive for 0 minutes and 0 seconds. Logging out!\n" +
-                  LOGGED_OUT + "@lobby: ");
-}
-
-TEST(ClientMainLoop, InactivityLineFollowsTheTimeout) {
-    EXPECT_EQ(IDLE_TIMEOUT, std::chrono::microseconds(300'500'000));
-    const std::pair<std::chrono::microseconds, std::string> cases[] = {
-        {IDLE_TIMEOUT, "5 minutes and 0 seconds"},
-        {std::chrono::seconds(59), "0 minutes and 59 seconds"},
-        {std::chrono::seconds(61) + milliseconds(999), "1 minutes and 1 seconds"},
-    };
-    for (const auto& [timeout, figures] : cases) {
-        StdoutCapture out;
-        print_inactivity(timeout);
-        EXPECT_EQ(out.finish(), "STATUS: Client inactive for " + figures + ". Logging out!\n");
+    // Reads until the client has sent `want`.
+    bool reads(const string& want) {
+        const auto end = support::deadline(support::WAIT_MS);
+        for (char c[4096]; got.find(want) == string::npos;) {
+            pollfd p{conn.get(), POLLIN, 0};
+            const ssize_t n = ::poll(&p, 1, support::left_ms(end)) == 1 ? ::read(p.fd, c, 4096) : 0;
+            if (n <= 0) return false;
+            got.append(c, n);
+        }
+        return true;
     }
-}
+};
 
-extern "C" void ignore_signal(int) {}
-
-TEST(ClientMainLoop, WaitForEvent) {
-    auto [keys_r, keys_w] = make_pipe();
-    auto [mine, peer] = socket_pair();
-    const milliseconds short_wait(20);
-    EXPECT_EQ(wait_for_event(keys_r.get(), mine.get(), short_wait), Event::timeout);
-    write_all(peer.get(), "x");
-    EXPECT_EQ(wait_for_event(keys_r.get(), mine.get(), short_wait), Event::server);
-    write_all(keys_w.get(), "x");
-    EXPECT_EQ(wait_for_event(keys_r.get(), mine.get(), short_wait), Event::keyboard);
-
-    Fd gone(::dup(keys_r.get()));
-    const int closed_fd = gone.get();
-    gone.reset();
-    EXPECT_EQ(wait_for_event(closed_fd, mine.get(), short_wait), Event::failure);
-}
-
-// A signal that interrupts the wait does not end it.
-TEST(ClientMainLoop, WaitGoesOnAfterASignal) {
-    struct sigaction action {};
-    action.sa_handler = ignore_signal;
-    ::sigaction(SIGUSR1, &action, nullptr);
-    auto [keys_r, keys_w] = make_pipe();
-    auto [mine, peer] = socket_pair();
-    std::atomic<bool> started{false};
-    Event got = Event::failure;
-    std::thread waiter([&, keys = keys_r.get(), sock = mine.get()] {
-        started = true;
-        got = wait_for_event(keys, sock, std::chrono::seconds(5));
-    });
-    while (!started) std::this_thread::yield();
-    for (int i = 0; i < 20; ++i) {
-        ::pthread_kill(waiter.native_handle(), SIGUSR1);
-        std::this_thread::sleep_for(milliseconds(5));
-    }
-    write_all(keys_w.get(), "x");
-    waiter.join();
-    EXPECT_EQ(got, Event::keyboard);
+// Server bytes are read before a waiting script line; half a message then
+// silence holds nothing; the next login starts afresh, without a session.
+TEST(ClientMainLoop, ServerFirstAndNeverHeldByHalfAMessage) {
+    Server server;
+    Client client("200");
+    client.send(server.login + "/msg lobby hi\n");
+    ASSERT_TRUE(server.accept_login("LG_ACK\0[lobby] bob says: \x1b[2Jhi\0"s));
+    ASSERT_TRUE(server.reads("MSG#lobby#hi\0"s) && server.send("[lobby] bob says: h"));
+    ASSERT_TRUE(server.reads("LOGOUT\0"s) && client.wait_for(LOGGED_OUT + ": "));
+    client.send(server.login + "/quit\n");
+    ASSERT_TRUE(server.accept_login("LG_ACK\0JOIN_ACK#x\0"s));
+    EXPECT_EQ(client.exit_status(), 0);
+    EXPECT_EQ(client.shown(), ": " + LOGGED_IN + "[lobby] bob says: ^[[2Jhi\n: @lobby: " +
+                                  "STATUS: Client inactive for 0 minutes and 0 seconds. "
+                                  "Logging out!\n" +
+                                  LOGGED_OUT + ": " + LOGGED_IN +
+                                  "STATUS: Joined session 'x' successfully!\n: " + LOGGED_OUT);
 }
 
 }  // namespace
+
+int main(int argc, char** argv) {
+    if (argc == 3 && argv[1] == string("-")) {
+        return run_client(STDIN_FILENO, std::chrono::milliseconds(std::atol(argv[2])));
+    }
+    testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}

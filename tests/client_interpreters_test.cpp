@@ -1,0 +1,221 @@
+// The client's interpreters over socket pairs: keyboard lines (bytes sent,
+// lines shown, state left) and server bytes to the login or the receiver.
+#include <gtest/gtest.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+
+#include "client_state.hpp"
+#include "connection.hpp"
+#include "receiver.hpp"
+#include "sender.hpp"
+#include "support.hpp"
+#include "validation.hpp"
+
+namespace {
+
+using namespace std::string_literals;
+using std::string;
+using support::printed;
+
+std::pair<Fd, Fd> socket_pair() {
+    int sv[2] = {-1, -1};
+    EXPECT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+    return {Fd(sv[0]), Fd(sv[1])};
+}
+string drain(int fd) {
+    string out(65536, '\0');
+    out.resize(std::max<ssize_t>(::recv(fd, out.data(), out.size(), MSG_DONTWAIT), 0));
+    return out;
+}
+
+enum Link { OFF, ON, GONE };  // not connected, connected, connected to a server that has gone
+struct LineCase {
+    Link link;
+    string session, keys, sent, shown, session_after{};
+    int state = 0;  // serverSocket after: 0 unchanged, else NOT_CONNECTED or QUIT_REQUESTED
+};
+class Sender : public testing::TestWithParam<LineCase> {};
+TEST_P(Sender, CarriesOutEveryLine) {
+    const LineCase& c = GetParam();
+    auto [mine, peer] = socket_pair();
+    auto keys = socket_pair();  // typed at .second, read at .first
+    ::send(keys.second.get(), c.keys.data(), c.keys.size(), 0);
+    keys.second.reset();
+    if (c.link == GONE) peer.reset();
+    LineReader keyboard(keys.first.get());
+    int serverSocket = c.link == OFF ? NOT_CONNECTED : mine.get(), unread = 0;
+    const int before = serverSocket;
+    lastSession = c.session;
+    EXPECT_EQ(
+        printed([&] {  // every line typed, and no more: the end of input acts as /quit
+            do sender(serverSocket, keyboard);
+            while ((keyboard.ready() || (::ioctl(keys.first.get(), FIONREAD, &unread), unread)) &&
+                   serverSocket != QUIT_REQUESTED);
+        }),
+        c.shown);
+    if (c.link != OFF && serverSocket != before) mine.release();  // the interpreter closed it
+    EXPECT_EQ(serverSocket, c.state == 0 ? before : c.state);
+    EXPECT_EQ(lastSession, c.session_after);
+    EXPECT_EQ(peer.valid() ? drain(peer.get()) : "", c.sent);
+}
+const string HELP =
+    "/login <clientID> <password> <serverIP> <serverPort>\tTo log in to the server.\n"
+    "/logout\tTo logout from the server.\n/quit\tTo exit the program (logging out if need be).\n"
+    "/create <sessionID>\tTo create a conference.\n/join <sessionID>\tTo join a conference.\n"
+    "/leave\tTo leave all conferences.\n/leave <sessionID> ...\tTo leave conferences.\n"
+    "/qry\tLists users online and the sessions they are part of.\n"
+    "/qryme\tLists the sessions you are part of and the users who are part of those sessions.\n"
+    "/msg <sessionID>\tTo send a message to that particular session.\n";
+const string NOT_IN = "ERROR: Invalid command! You aren't logged in!\n";
+const string TOO_LONG =
+    "ERROR: buffer entered is too large to fit in buffer which is of size 500 bytes.\n";
+const string CHARS = " contains invalid characters. Valid characters are 0-9, a-z and A-Z.\n";
+const string B = "ERROR: sessionID, b!," + CHARS +
+                 "ERROR: Ignoring the incorrect session name, 'b!' and continuing.\n";
+const string PORT_RANGE =
+    "ERROR: The server port number must be greater than 1023 and less than 65536.\n";
+const string PORT_NUM = "ERROR: The server port must be a NUMBER.\n";
+const string OUT = "STATUS: Successfully logged out from the server.\n";
+const string X489(489, 'x');
+INSTANTIATE_TEST_SUITE_P(
+    Client, Sender,
+    testing::Values(
+        LineCase{OFF, "", "/ls more\n/LS\n/lsx\n/join a\nhi\n \n\n\0/ls\n"s, "",
+                 HELP + NOT_IN + NOT_IN + NOT_IN + NOT_IN +
+                     "ERROR: Don't start input with whitespace.\n"},
+        LineCase{OFF, "", string(499, 'x') + "\n" + string(500, 'x') + "\n/ls\n", "",
+                 NOT_IN + TOO_LONG + HELP},
+        LineCase{OFF, "", string(5000, 'x') + "\n/logout\n/quit\n", "",
+                 TOO_LONG + "ERROR: You cannot log out because you are not logged in!\n", "",
+                 QUIT_REQUESTED},
+        LineCase{OFF, "",
+                 "/login Az09Az09Az0 a h 1\n/login al\xe9 a h 1\n/login Az09Az09Az aB3dE67 h 1\n"
+                 "/login a aB3dE6 h 1023\n/login a a h 65536\n/login a a h 99999999999999999999\n"
+                 "/login a a h +2000\n/login a a ::1 5000 x\n/login a\n/login a a\n/login a a#\n",
+                 "",
+                 "ERROR: ClientID length must be between 1-10.\nERROR: clientID" + CHARS +
+                     "ERROR: Password length must be between 1-6.\n" + PORT_RANGE + PORT_RANGE +
+                     PORT_RANGE + PORT_NUM + PORT_NUM +
+                     "ERROR: No password entered.\nERROR: No serverIP entered.\nERROR: Password" +
+                     CHARS},
+        LineCase{OFF, "", "", "", "", "", QUIT_REQUESTED},
+        LineCase{ON, "", "/create lobby\n/join lobby\n/leave\n/qry all\n/qryme\n",
+                 "NEWCONF#lobby\0JOIN#lobby\0LEAVE\0QRY\0QRYME\0"s,
+                 "STATUS: Request to create session 'lobby' has been sent to the server.\n"
+                 "STATUS: Request to join session 'lobby' has been sent to the server.\n"
+                 "STATUS: Request to leave sessions was sent to the server.\n"
+                 "STATUS: Query request sent successfully.\n"
+                 "STATUS: Query me request sent successfully.\n"},
+        LineCase{
+            ON, "", "/login\n/create \n/msg\n/create  a\n/join dev_1dev_1_\nhi\n/Qry\n/msg a\n", "",
+            "ERROR: You are already logged in!\nERROR: No sessionID entered.\n"
+            "ERROR: No sessionID entered.\nERROR: sessionID,  a," +
+                CHARS +
+                "ERROR: SessionID, dev_1dev_1_, length must be between 1-10.\n"
+                "ERROR: Invalid command!\nERROR: Invalid command!\nERROR: No message entered!\n"},
+        LineCase{ON, "", "/leave b!\n/leave  a b! a \n", "LEAVE#a#a\0"s,
+                 B + "ERROR: Invalid leave request.\n" + B +
+                     "STATUS: Request to leave sessions was sent to the server.\n"},
+        LineCase{ON, "", "/msg lobby  a#b:c\n\thi\n/msg dev hi\nagain\n/qry\n",
+                 "MSG#lobby# a#b:c\0MSG#lobby#\thi\0MSG#dev#hi\0MSG#dev#again\0QRY\0"s,
+                 "STATUS: Query request sent successfully.\n", "dev"},
+        LineCase{ON, "lobby", X489 + "\n" + X489 + "x\n", "MSG#lobby#" + X489 + '\0',
+                 "ERROR: Send buffer size exceeded by 1 bytes.\n"
+                 "ERROR: message couldn't be sent to the server.\n",
+                 "lobby"},
+        LineCase{ON, "lobby", "/logout\n", "LOGOUT\0"s, OUT, "", NOT_CONNECTED},
+        LineCase{ON, "lobby", "/quit\n", "LOGOUT\0"s, OUT, "", QUIT_REQUESTED},
+        LineCase{GONE, "lobby", "/logout\n", "",
+                 "ERROR: Error occurred while sending.\n"
+                 "ERROR: Logout unsuccessful because sending was unsuccessful.\n"}));
+
+TEST(ClientValidation, PortBoundsPass) {
+    EXPECT_EQ(chk_serverPort("1024") + chk_serverPort("65535"), 0);
+}
+
+// What the server sends, in pieces, each followed by one call of the login
+// exchange (the first only) or the reply interpreter; "": the server closes.
+struct ReplyCase {
+    std::vector<string> pieces;
+    string shown;
+    bool login = false;
+};
+class FromServer : public testing::TestWithParam<ReplyCase> {};
+TEST_P(FromServer, IsShown) {
+    const ReplyCase& c = GetParam();
+    auto [mine, peer] = socket_pair();
+    int serverSocket = mine.get();
+    Framer incoming;
+    string shown;
+    lastSession = "a";
+    for (const string& piece : c.pieces) {
+        piece.empty() ? void(::shutdown(peer.get(), SHUT_WR))
+                      : void(::send(peer.get(), piece.data(), piece.size(), 0));
+        shown += printed([&] {
+            c.login ? login(serverSocket, "alice", "pw#1") : void(receiver(serverSocket, incoming));
+        });
+    }
+    EXPECT_EQ(shown, c.shown);
+    const bool closed = c.login ? !c.shown.empty() : c.pieces.back().empty();
+    EXPECT_EQ(serverSocket, closed ? NOT_CONNECTED : mine.get());
+    EXPECT_EQ(lastSession, closed ? "" : "a");  // the session ends with the connection
+    if (closed) mine.release();
+    EXPECT_EQ(drain(peer.get()), c.login ? "LOGIN#alice#pw#1\0"s : "");
+}
+std::vector<ReplyCase> from_server() {
+    const auto unknown = [](string w) {
+        return "CRITICAL ERROR: Received ACK '" + w + "' not recognized!\n";
+    };
+    const auto garbled = [](string t) {
+        return "CRITICAL ERROR: Receive protocol, '" + t + "', not recognized.\n";
+    };
+    const string no = "ERROR: Couldn't create session 'a' because ";
+    const string cant = "Couldn't join session 'a' because ";
+    const string lg = "ERROR: Login unsuccessful. ";
+    const string closed = "ERROR: The other side has closed the connection on us.\n";
+    const string ack = "STATUS: Joined session 'a' successfully!\n";
+    const string x500(500, 'x');
+    return {
+        {{"LG_ACK\0"s}, "", true},
+        {{"LG_NACK#1\0"s}, lg + "Server has reached max number of users it can service.\n", true},
+        {{"LG_NACK#2\0"s}, "ERROR: Login request rejected. User already logged in.\n", true},
+        {{"LG_NACK#3\0"s}, lg + "Client port number already in use. Try to log in again.\n", true},
+        {{"LG_NACK#4\0"s},
+         lg + "ClientID/password combination not recognized by the server.\n",
+         true},
+        {{"LG_ACK#\x1b[2J\0"s}, garbled("LG_ACK#^[[2J"), true},
+        {{""}, closed, true},
+        {{"JOIN_A", "CK#a\nJOIN_ACK#a\0JO"s, "IN_ACK#a\0"s, ""},
+         ack + "@a: " + ack + ack + closed + "STATUS: Logging out...\n"},
+        {{x500 + "\0JOIN_ACK#a\0"s}, unknown(x500) + "@a: " + ack},
+        {{x500 + "x\0JOIN_ACK#a\0"s},
+         "ERROR: Receive buffer of size 500 bytes exceeded.\n@a: " + unknown("") + "@a: " + ack},
+        {{"[a] b says: \r\x1b[2K[a] c says: \t\x7f\x01\0"s},
+         "[a] b says: ^M^[[2K[a] c says: \t^?^A\n"},
+        {{"NEWCONF_ACK#lo\x1b]0;x\a\0"s}, "STATUS: Created session 'lo^[]0;x^G' successfully!\n"},
+        {{"NEWCONF_NACK#a#1\0"s}, no + "user is not logged in.\n"},
+        {{"NEWCONF_NACK#a#2\0"s}, no + "that session already exists.\n"},
+        {{"NEWCONF_NACK#a#3\0"s}, no + "the server has reached its maximum number of sessions.\n"},
+        {{"NEWCONF_NACK#a#2#x\0"s}, garbled("NEWCONF_NACK#a#2#x")},
+        {{"JOIN_NACK#a#1\0"s}, cant + "user is not logged in.\n"},
+        {{"JOIN_NACK#a#2\0"s}, cant + "session doesn't exist.\n"},
+        {{"JOIN_NACK#a#3\0"s}, cant + "session is full.\n"},
+        {{"JOIN_NACK#a#4\0"s}, "You are already part of session 'a'!\n"},
+        {{"JOIN_NACK#a#7\0"s}, garbled("a#7")},
+        {{"LEAVE_ACK#dev\0"s}, "STATUS: Left session 'dev' successfully!\n"},
+        {{"LEAVE_NACK#dev\0"s},
+         "ERROR: Unable to leave session 'dev' because you aren't part of that session.\n"},
+        {{"QRY_ACK##a::b##x\r:c:d:e:f:g\0"s},
+         "STATUS: QRY -\n\tUSER: a - SESSIONS:\n\tUSER: b - SESSIONS: x^M\n\tUSER: c - SESSIONS:"
+         "\n\tUSER: d - SESSIONS:\n\tUSER: e - SESSIONS:\n\tUSER: f - SESSIONS:\n"
+         "\tUSER: g - SESSIONS:\n"},
+        {{"QRYME_ACK\0"s}, "STATUS: QRYME - You are not part of any sessions.\n"},
+        {{"QRYME_NACK\0"s}, "ERROR: Query was unsuccessful.\n"},
+        {{"MSG_NACK#dev\0"s},
+         "ERROR: Sending message was unsuccessful. You are not part of the session, dev.\n"},
+        {{"\x1b[2J##\0"s}, unknown("^[[2J")},
+    };
+}
+INSTANTIATE_TEST_SUITE_P(Client, FromServer, testing::ValuesIn(from_server()));
+
+}  // namespace

@@ -6,6 +6,9 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string>
+
+#include "line_editor.hpp"
 
 bool LineReader::ready() const {
     const std::string_view p = pending();
@@ -21,6 +24,10 @@ void LineReader::fill() {
         end_ -= begin_;
         begin_ = 0;
     }
+    if (editor_ != nullptr) {
+        take_from_editor();
+        return;
+    }
     ssize_t got;
     do {
         got = ::read(fd_, buf_.data() + end_, buf_.size() - end_);
@@ -31,6 +38,18 @@ void LineReader::fill() {
     }
     end_ += static_cast<std::size_t>(got);
     if (dropping_) drop_rest_of_line();
+}
+
+// One key goes to the editor; a finished line joins the buffer as if read.
+// A line beyond the limit is cut so that it still reads as too long.
+void LineReader::take_from_editor() {
+    std::string line;
+    const LineEditor::Key key = editor_->read(line);
+    if (key == LineEditor::Key::end) eof_ = true;
+    if (key != LineEditor::Key::line) return;
+    if (line.size() > LINE_LIMIT) line.replace(LINE_LIMIT, std::string::npos, "\n");
+    std::memcpy(buf_.data() + end_, line.data(), line.size());
+    end_ += line.size();
 }
 
 void LineReader::drop_rest_of_line() {

@@ -10,6 +10,8 @@
 
 #include "protocol.hpp"
 
+class LineEditor;
+
 class LineReader {
 public:
     enum class Result { line, too_long, end };
@@ -18,6 +20,9 @@ public:
     static constexpr std::size_t LINE_LIMIT = proto::BUFFER_SIZE;
 
     explicit LineReader(int fd) : fd_(fd) {}
+
+    // From now on, lines come from `editor` (a terminal) instead of read().
+    void attach(LineEditor* editor) { editor_ = editor; }
 
     // True when next() can answer without reading: a whole line, an
     // over-long line or the end of input is waiting in the buffer.
@@ -37,8 +42,10 @@ public:
 private:
     std::string_view pending() const { return {buf_.data() + begin_, end_ - begin_}; }
     void drop_rest_of_line();
+    void take_from_editor();
 
     int fd_;
+    LineEditor* editor_ = nullptr;
     std::array<char, 4096> buf_{};
     std::size_t begin_ = 0;
     std::size_t end_ = 0;

@@ -70,14 +70,15 @@ lint:
 install: build
 	@cmake --install $(BUILD) --prefix $(PREFIX) | sed -u '/^-- Up-to-date: /d'
 
-# The Debian package, built in build-deb/ with Debian's hardening flags.
+# The Debian package, built in build-deb/ with Debian's hardening flags and
+# stripped programs.
 deb:
-	@flags=(); if command -v dpkg-buildflags >/dev/null; then \
+	@cxxflags=; ldflags=-s; if command -v dpkg-buildflags >/dev/null; then \
 	  export DEB_BUILD_MAINT_OPTIONS=hardening=+all; \
-	  flags=("-DCMAKE_CXX_FLAGS=$$(dpkg-buildflags --get CPPFLAGS) $$(dpkg-buildflags --get CXXFLAGS)" \
-	         "-DCMAKE_EXE_LINKER_FLAGS=$$(dpkg-buildflags --get LDFLAGS)"); fi; \
+	  cxxflags="$$(dpkg-buildflags --get CPPFLAGS) $$(dpkg-buildflags --get CXXFLAGS)"; \
+	  ldflags="$$(dpkg-buildflags --get LDFLAGS) -s"; fi; \
 	  $(call configure,build-deb,-DCMAKE_BUILD_TYPE=None -DCMAKE_INSTALL_PREFIX=/usr \
-	    -DCONF_PACKAGE=ON -DCONF_TESTS=OFF "$${flags[@]}")
+	    -DCONF_PACKAGE=ON -DCONF_TESTS=OFF "-DCMAKE_CXX_FLAGS=$$cxxflags" "-DCMAKE_EXE_LINKER_FLAGS=$$ldflags")
 	@$(call compile,build-deb)
 	@rm -f build-deb/conference_*.deb
 	@cd build-deb && { cpack >cpack.log 2>&1 || { cat cpack.log; exit 1; }; }

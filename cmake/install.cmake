@@ -7,13 +7,12 @@ include(GNUInstallDirs)
 
 set(conf_root ${CMAKE_CURRENT_LIST_DIR}/..)
 
-install(TARGETS server client RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-# install(TARGETS) cannot rename, and renaming the targets would rename the
-# build tree's programs: the installed copies are renamed in place instead.
-foreach(prog server client)
-  install(CODE "file(RENAME \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/${prog}\"
-    \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/conference-${prog}\")")
-endforeach()
+# The build tree keeps the short names; the installed programs get names of
+# their own.
+install(PROGRAMS $<TARGET_FILE:server> DESTINATION ${CMAKE_INSTALL_BINDIR}
+  RENAME conference-server)
+install(PROGRAMS $<TARGET_FILE:client> DESTINATION ${CMAKE_INSTALL_BINDIR}
+  RENAME conference-client)
 
 # Manual pages are installed compressed, as Debian and most systems keep them.
 find_program(GZIP gzip)

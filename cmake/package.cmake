@@ -1,7 +1,8 @@
 # The Debian package (`make deb`): the programs, manual pages and sample
 # accounts of install.cmake, plus the systemd unit, its settings in
 # /etc/default/conference-server (a conffile) and the empty /etc/conference
-# where the operator puts accounts.csv. Configured with the prefix /usr.
+# where the operator puts accounts.csv. Configured with the prefix /usr and
+# linked stripped (make deb).
 set(pkg_dir ${CMAKE_CURRENT_LIST_DIR}/../packaging)
 set(CONF_MAINTAINER "conference maintainers <maintainers@users.noreply.c-seed-b614a98c.example>")
 
@@ -42,7 +43,6 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
   ${pkg_dir}/conffiles ${pkg_dir}/postinst ${pkg_dir}/prerm ${pkg_dir}/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
-set(CPACK_STRIP_FILES ON)
 set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
   OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 include(CPack)

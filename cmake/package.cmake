@@ -1,10 +1,18 @@
 # The Debian package (`make deb`): the programs, manual pages and sample
 # accounts of install.cmake, plus the systemd unit, its settings in
 # /etc/default/conference-server (a conffile) and the empty /etc/conference
-# where the operator puts accounts.csv. Configured with the prefix /usr and
-# linked stripped (make deb).
+# where the operator puts accounts.csv. Configured by make deb with the
+# prefix /usr and Debian's flags.
 set(pkg_dir ${CMAKE_CURRENT_LIST_DIR}/../packaging)
 set(CONF_MAINTAINER "conference maintainers <maintainers@users.noreply.c-seed-b614a98c.example>")
+
+# The programs are linked stripped; the compiler's notes go too, as
+# dh_strip does.
+foreach(prog conference-server conference-client)
+  install(CODE "execute_process(COMMAND ${CMAKE_OBJCOPY} --remove-section=.comment
+    --remove-section=.note \$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/${prog}
+    COMMAND_ERROR_IS_FATAL ANY)")
+endforeach()
 
 install(FILES ${pkg_dir}/conference-server.service DESTINATION lib/systemd/system)
 install(FILES ${pkg_dir}/conference-server.default

@@ -17,12 +17,13 @@ trap 'set +e; kill $(jobs -p) 2>/dev/null; rm -f /etc/conference/accounts.csv; d
   fail "/etc/default/conference-server is no conffile"
 
 # The unit's working directory, settings file and command line, run by a
-# user other than root as DynamicUser does; the port is moved off 5000.
+# user other than root as DynamicUser does, with the accounts where the
+# operator puts them; the port is moved off 5000.
 dir=$(sed -n 's/^WorkingDirectory=//p' "$unit")
 set -a && . "$(sed -n 's/^EnvironmentFile=//p' "$unit")" && set +a
 [ "$PORT" = 5000 ] || fail "the settings file's port is $PORT"
 PORT=$((20000 + RANDOM % 20000))
-printf 'alice,alice1\nbob,bob2\n' >"$dir/accounts.csv"
+printf 'alice,alice1\nbob,bob2\n' >/etc/conference/accounts.csv
 (cd "$dir" && eval "exec setpriv --reuid=nobody --regid=nogroup --clear-groups $(sed -n 's/^ExecStart=//p' "$unit")") >"$log" 2>&1 &
 logins() { grep -c 'Client alice successfully logged in' "$log" || true; }
 for _ in {1..50}; do grep -q 'Number of accounts: 2' "$log" && break; sleep 0.1; done
@@ -35,7 +36,7 @@ done
 for _ in {1..50}; do [ "$(logins)" = ${#addrs[@]} ] && break; sleep 0.1; done
 [ "$(logins)" = ${#addrs[@]} ] || fail "the log does not show ${#addrs[@]} logins"
 kill %1 && wait %1 || true
-rm "$dir/accounts.csv"
+rm /etc/conference/accounts.csv
 
 files=$(dpkg -L conference)
 dpkg -r conference >/dev/null

@@ -1,35 +1,47 @@
-# Thin wrapper over CMake: `make`, `make run`, `make test`.
+# Thin wrapper over CMake: `make`, `make run`, `make test`, `make deb`.
 SHELL := /bin/bash
 BUILD     ?= build
 BUILDTYPE ?= RelWithDebInfo
 PORT      ?= 5000
 JOBS      ?= 2
 PREFIX    ?= /usr/local
+MAKEFLAGS += --no-print-directory
 
-.PHONY: all build run test test-asan fuzz bench soak lint install clean
+.PHONY: all build run test test-asan fuzz bench soak lint install deb clean
+
+# $(call configure,<dir>,<options>): CMake's own chatter hidden, errors shown.
+configure = cmake -S . -B $(1) $(2) >/dev/null
+# $(call compile,<dir>,<options>): one line per compiled file, then only
+# warnings and errors.
+compile = set -o pipefail; cmake --build $(1) -j $(JOBS) $(2) \
+  | sed -u -E -e 's@^\[ *[0-9]+%\] Building CXX object (.*/)?CMakeFiles/[^/]+\.dir/(.*)\.o$$@  CXX \1\2@' \
+              -e '/^\[ *[0-9]+%\] /d'
 
 all: build
 
 build:
-	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=$(BUILDTYPE) >/dev/null
-	@cmake --build $(BUILD) -j $(JOBS)
+	@$(call configure,$(BUILD),-DCMAKE_BUILD_TYPE=$(BUILDTYPE))
+	@$(call compile,$(BUILD))
 
-# Starts the server on $(PORT) in run/, beside a copy of the sample accounts.
+# Starts the server on $(PORT) in run/. run/accounts.csv starts as a copy of
+# the sample accounts and is kept from then on: edit it to change accounts.
 run:
-	@cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=$(BUILDTYPE) >/dev/null
-	@cmake --build $(BUILD) -j $(JOBS) --target server client
+	@$(call configure,$(BUILD),-DCMAKE_BUILD_TYPE=$(BUILDTYPE))
+	@$(call compile,$(BUILD),--target server client)
 	@mkdir -p run
-	@cp examples/accounts.csv run/accounts.csv
-	@echo "Server on port $(PORT). Connect with: $(BUILD)/client, then /login alice alice1 127.0.0.1 $(PORT)"
+	@[ -f run/accounts.csv ] || cp examples/accounts.csv run/accounts.csv
+	@echo "Server on port $(PORT), accounts in run/accounts.csv. Connect with: $(BUILD)/client, then /login alice alice1 127.0.0.1 $(PORT)"
 	@cd run && exec ../$(BUILD)/server $(PORT)
 
-test: build
+test:
+	@$(call configure,$(BUILD),-DCMAKE_BUILD_TYPE=$(BUILDTYPE) -DCONF_TESTS=ON)
+	@$(call compile,$(BUILD))
 	@ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
 # The whole suite again under AddressSanitizer and UndefinedBehaviorSanitizer.
 test-asan:
-	@cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DCONF_SANITIZE=ON >/dev/null
-	@cmake --build build-asan -j $(JOBS)
+	@$(call configure,build-asan,-DCMAKE_BUILD_TYPE=Debug -DCONF_SANITIZE=ON -DCONF_TESTS=ON)
+	@$(call compile,build-asan)
 	@ctest --test-dir build-asan --output-on-failure -j $(JOBS)
 
 # libFuzzer targets under ASan and UBSan, FUZZ_SECONDS each.
@@ -50,7 +62,7 @@ soak: build
 CXX_FILES  = $(shell git ls-files '*.cpp' '*.hpp')
 TIDY_FILES = $(shell git ls-files 'common/*.cpp' 'server_side/*.cpp' 'client_side/*.cpp' 'bench/*.cpp')
 lint:
-	@cmake -S . -B build-lint -DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DCONF_TESTS=OFF >/dev/null
+	@$(call configure,build-lint,-DCMAKE_EXPORT_COMPILE_COMMANDS=ON -DCONF_TESTS=OFF)
 	@clang-format --dry-run --Werror $(CXX_FILES)
 	@clang-tidy -p build-lint --quiet $(TIDY_FILES) 2>&1 | grep -v 'warnings generated' ; exit $${PIPESTATUS[0]}
 	@cppcheck --quiet --enable=warning,performance,portability --std=c++17 --error-exitcode=1 \
@@ -58,9 +70,24 @@ lint:
 	  common server_side client_side bench
 	@echo "lint: clean"
 
-# Installs the programs, their manual pages and the sample accounts under $(PREFIX).
+# Installs conference-server, conference-client, their manual pages and the
+# sample accounts under $(PREFIX).
 install: build
-	@cmake --install $(BUILD) --prefix $(PREFIX)
+	@cmake --install $(BUILD) --prefix $(PREFIX) | sed -u '/^-- Up-to-date: /d'
+
+# The Debian package, built in build-deb/ with Debian's hardening flags and
+# stripped programs.
+deb:
+	@cxxflags=; ldflags=-s; if command -v dpkg-buildflags >/dev/null; then \
+	  export DEB_BUILD_MAINT_OPTIONS=hardening=+all; \
+	  cxxflags="$$(dpkg-buildflags --get CPPFLAGS) $$(dpkg-buildflags --get CXXFLAGS)"; \
+	  ldflags="$$(dpkg-buildflags --get LDFLAGS) -s"; fi; \
+	  $(call configure,build-deb,-DCMAKE_BUILD_TYPE=None -DCMAKE_INSTALL_PREFIX=/usr \
+	    -DCONF_PACKAGE=ON -DCONF_TESTS=OFF "-DCMAKE_CXX_FLAGS=$$cxxflags" "-DCMAKE_EXE_LINKER_FLAGS=$$ldflags")
+	@$(call compile,build-deb)
+	@rm -f build-deb/conference_*.deb
+	@cd build-deb && { cpack >cpack.log 2>&1 || { cat cpack.log; exit 1; }; }
+	@ls build-deb/conference_*.deb
 
 clean:
-	@rm -rf $(BUILD) build-asan build-fuzz run
+	@rm -rf $(BUILD) build-asan build-fuzz build-lint build-deb

@@ -1,14 +1,35 @@
-# Install rules: the two programs to bin/, their manual pages to
-# share/man/man1/ and the sample accounts file to share/conference/.
-# Included from the top-level CMakeLists.txt after the programs' targets;
-# `make install PREFIX=...` installs under that prefix (default /usr/local).
+# Install rules: the two programs as bin/conference-server and
+# bin/conference-client (the build tree keeps server and client), their
+# manual pages, gzipped, under share/man/man1/, and the sample accounts
+# under share/doc/conference/examples/. `make install PREFIX=...` installs
+# under that prefix (default /usr/local).
 include(GNUInstallDirs)
 
 set(conf_root ${CMAKE_CURRENT_LIST_DIR}/..)
 
-install(TARGETS server client
-  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(FILES ${conf_root}/docs/server.1 ${conf_root}/docs/client.1
-  DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+# The build tree keeps the short names; the installed programs get names of
+# their own.
+install(PROGRAMS $<TARGET_FILE:server> DESTINATION ${CMAKE_INSTALL_BINDIR}
+  RENAME conference-server)
+install(PROGRAMS $<TARGET_FILE:client> DESTINATION ${CMAKE_INSTALL_BINDIR}
+  RENAME conference-client)
+
+# Manual pages are installed compressed, as Debian and most systems keep them.
+find_program(GZIP gzip)
+set(man_pages)
+foreach(page conference-server.1 conference-client.1)
+  if(GZIP)
+    add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/man/${page}.gz
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/man
+      COMMAND ${GZIP} -9n -c ${conf_root}/docs/${page} > ${CMAKE_BINARY_DIR}/man/${page}.gz
+      DEPENDS ${conf_root}/docs/${page} VERBATIM)
+    list(APPEND man_pages ${CMAKE_BINARY_DIR}/man/${page}.gz)
+  else()
+    list(APPEND man_pages ${conf_root}/docs/${page})
+  endif()
+endforeach()
+add_custom_target(man_pages ALL DEPENDS ${man_pages})
+install(FILES ${man_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
 install(FILES ${conf_root}/examples/accounts.csv
-  DESTINATION ${CMAKE_INSTALL_DATADIR}/conference)
+  DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)

@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# The Debian package on this machine, as root: lintian finds no error; once
+# installed, the server started as conference-server.service starts it takes
+# logins from the installed client over 127.0.0.1 and ::1; removal leaves
+# only the conffile and a purge leaves nothing.   usage: package_test.sh <deb>
+set -euo pipefail
+deb=$1 unit=/usr/lib/systemd/system/conference-server.service log=$(mktemp)
+fail() { echo "package_test: $*" >&2; cat "$log" >&2; exit 1; }
+[ "$(id -u)" = 0 ] || { echo "package_test: skipped, needs root"; exit 77; }
+[ ! -e /etc/conference ] || fail "conference is installed here already; purge it first"
+
+timeout 120 lintian --fail-on error "$deb"
+dpkg -i "$deb" >/dev/null
+trap 'set +e; kill $(jobs -p) 2>/dev/null; rm -f /etc/conference/accounts.csv; dpkg -P conference >/dev/null 2>&1; rm -f "$log"' EXIT
+! command -v systemd-analyze >/dev/null || systemd-analyze verify "$unit"
+[[ $(dpkg-query -W -f='${Conffiles}' conference) == *" /etc/default/conference-server "* ]] ||
+  fail "/etc/default/conference-server is no conffile"
+
+# The unit's working directory, settings file and command line, run by a
+# user other than root as DynamicUser does, with the accounts where the
+# operator puts them; the port is moved off 5000.
+dir=$(sed -n 's/^WorkingDirectory=//p' "$unit")
+set -a && . "$(sed -n 's/^EnvironmentFile=//p' "$unit")" && set +a
+[ "$PORT" = 5000 ] || fail "the settings file's port is $PORT"
+PORT=$((20000 + RANDOM % 20000))
+printf 'alice,alice1\nbob,bob2\n' >/etc/conference/accounts.csv
+(cd "$dir" && eval "exec setpriv --reuid=nobody --regid=nogroup --clear-groups $(sed -n 's/^ExecStart=//p' "$unit")") >"$log" 2>&1 &
+logins() { grep -c 'Client alice successfully logged in' "$log" || true; }
+for _ in {1..50}; do grep -q 'Number of accounts: 2' "$log" && break; sleep 0.1; done
+addrs=(127.0.0.1) && ! grep -qs . /proc/net/if_inet6 || addrs+=(::1)
+for addr in "${addrs[@]}"; do
+  out=$(printf '/login alice alice1 %s %s\n' "$addr" "$PORT" | timeout 10 conference-client)
+  [[ $out == *"STATUS: Login successful!"* ]] || fail "no login over $addr: $out"
+done
+# The log reaches a pipe as it happens, not when the server ends.
+for _ in {1..50}; do [ "$(logins)" = ${#addrs[@]} ] && break; sleep 0.1; done
+[ "$(logins)" = ${#addrs[@]} ] || fail "the log does not show ${#addrs[@]} logins"
+kill %1 && wait %1 || true
+rm /etc/conference/accounts.csv
+
+files=$(dpkg -L conference)
+dpkg -r conference >/dev/null
+for f in $files; do [ -d "$f" ] || [ ! -e "$f" ] || [ "$f" = /etc/default/conference-server ] ||
+  fail "$f left after dpkg -r"; done
+dpkg -P conference >/dev/null
+for f in $files; do [ ! -e "$f" ] || { [ -d "$f" ] && [ -n "$(ls -A "$f")" ]; } ||
+  fail "$f left after dpkg -P"; done
+echo "package_test: passed over ${addrs[*]}"

@@ -12,14 +12,6 @@
 #include "connection.hpp"
 #include "protocol.hpp"
 
-namespace {
-
-int len(std::string_view s) {
-    return static_cast<int>(s.size());
-}
-
-}  // namespace
-
 bool receiver_create(std::string_view word, Tokenizer& fields) {
     const auto name = fields.next(proto::FIELD_SEP);
     if (!name) return false;
@@ -41,8 +33,7 @@ bool receiver_create(std::string_view word, Tokenizer& fields) {
             "number of sessions.\n",
             len(*name), name->data());
     } else {
-        std::printf("CRITICAL ERROR: Receive protocol, '%.*s#%.*s#%.*s', not recognized.\n",
-                    len(word), word.data(), len(*name), name->data(), len(*code), code->data());
+        print_unrecognized(proto::join_fields(word, {*name, *code}));
     }
     return true;
 }
@@ -67,8 +58,7 @@ bool receiver_join(std::string_view word, Tokenizer& fields) {
         std::printf("You are already part of session '%.*s'!\n", len(*name), name->data());
         return true;
     } else {
-        std::printf("CRITICAL ERROR: Receive protocol, '%.*s#%.*s', not recognized.\n", len(*name),
-                    name->data(), len(*code), code->data());
+        print_unrecognized(proto::join_fields(*name, {*code}));
         return true;
     }
     std::printf("Couldn't join session '%.*s' because %s.\n", len(*name), name->data(), why);
@@ -153,18 +143,19 @@ void handle_reply(std::string_view message) {
                     word.data());
     }
     // A reply that lacks a field its printout needs is shown whole.
-    if (!complete)
-        std::printf("CRITICAL ERROR: Receive protocol, '%s', not recognized.\n", text.c_str());
+    if (!complete) print_unrecognized(text);
 }
 
-bool receiver(int& serverSocket, Framer& incoming) {
-    const ssize_t got = ::recv(serverSocket, incoming.space(), incoming.space_size(), MSG_DONTWAIT);
+bool receiver(Connection& serverSocket) {
+    Framer& incoming = serverSocket.incoming();
+    const ssize_t got =
+        ::recv(serverSocket.fd(), incoming.space(), incoming.space_size(), MSG_DONTWAIT);
     if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return false;
     if (got <= 0) {
         std::printf(got == 0 ? "ERROR: The other side has closed the connection on us.\n"
                              : "ERROR: Error occurred while receiving.\n");
         std::printf("STATUS: Logging out...\n");
-        close_connection(serverSocket);
+        serverSocket.close();
         return true;
     }
     incoming.commit(static_cast<std::size_t>(got));

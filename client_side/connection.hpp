@@ -15,16 +15,13 @@ class Connection {
 public:
     enum class State { not_connected, connected, quit_requested };
 
-    Connection() = default;
-    // Takes over `sock`, a socket connected to the server.
-    explicit Connection(Fd sock) { open(std::move(sock)); }
-
     State state() const { return state_; }
     bool connected() const { return state_ == State::connected; }
     int fd() const { return sock_.get(); }
     // Server bytes not yet printed; a new connection starts with none.
     Framer& incoming() { return incoming_; }
 
+    // Takes over `sock`, a socket connected to the server.
     void open(Fd sock);
     // Closes the socket, if any: the client is not connected and has no
     // current session (it belonged to that login).

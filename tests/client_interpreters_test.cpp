@@ -146,7 +146,8 @@ class FromServer : public testing::TestWithParam<ReplyCase> {};
 TEST_P(FromServer, IsShown) {
     const ReplyCase& c = GetParam();
     auto [mine, peer] = socket_pair();
-    Connection serverSocket(std::move(mine));
+    Connection serverSocket;
+    serverSocket.open(std::move(mine));
     string shown;
     lastSession = "a";
     for (const string& piece : c.pieces) {

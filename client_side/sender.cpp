@@ -182,7 +182,7 @@ void sender(Connection& serverSocket, LineReader& keyboard) {
         return;
     }
     const std::string_view word = words.next(BLANK).value_or(std::string_view());
-    if (word == "/ls") return sender_ls_cmd();
+    if (word == "/ls" || word == "/help") return sender_ls_cmd();
     if (word == "/login") return sender_login_cmd(serverSocket, words);
     if (word == "/logout") return sender_logout_cmd(serverSocket);
     if (word == "/quit") return sender_quit_cmd(serverSocket);

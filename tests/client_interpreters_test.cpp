@@ -82,8 +82,8 @@ const string X489(489, 'x');
 INSTANTIATE_TEST_SUITE_P(
     Client, Sender,
     testing::Values(
-        LineCase{OFF, "", "/ls more\n/LS\n/lsx\n/join a\nhi\n \n\n\0/ls\n"s, "",
-                 HELP + NOT_IN + NOT_IN + NOT_IN + NOT_IN +
+        LineCase{OFF, "", "/ls more\n/help\n/LS\n/lsx\n/join a\nhi\n \n\n\0/ls\n"s, "",
+                 HELP + HELP + NOT_IN + NOT_IN + NOT_IN + NOT_IN +
                      "ERROR: Don't start input with whitespace.\n"},
         LineCase{OFF, "", string(499, 'x') + "\n" + string(500, 'x') + "\n/ls\n", "",
                  NOT_IN + TOO_LONG + HELP},

@@ -10,12 +10,14 @@
 #include "caret.hpp"
 #include "client_state.hpp"
 #include "connection.hpp"
+#include "line_editor.hpp"
 #include "protocol.hpp"
 
 bool receiver_create(std::string_view word, Tokenizer& fields) {
     const auto name = fields.next(proto::FIELD_SEP);
     if (!name) return false;
     if (word == proto::NEWCONF_ACK) {
+        remember_session(*name);
         std::printf("STATUS: Created session '%.*s' successfully!\n", len(*name), name->data());
         return true;
     }
@@ -25,6 +27,7 @@ bool receiver_create(std::string_view word, Tokenizer& fields) {
         std::printf("ERROR: Couldn't create session '%.*s' because user is not logged in.\n",
                     len(*name), name->data());
     } else if (*code == proto::NEWCONF_EXISTS) {
+        remember_session(*name);
         std::printf("ERROR: Couldn't create session '%.*s' because that session already exists.\n",
                     len(*name), name->data());
     } else if (*code == proto::NEWCONF_TABLE_FULL) {
@@ -42,6 +45,7 @@ bool receiver_join(std::string_view word, Tokenizer& fields) {
     const auto name = fields.next(proto::FIELD_SEP);
     if (!name) return false;
     if (word == proto::JOIN_ACK) {
+        remember_session(*name);
         std::printf("STATUS: Joined session '%.*s' successfully!\n", len(*name), name->data());
         return true;
     }
@@ -55,6 +59,7 @@ bool receiver_join(std::string_view word, Tokenizer& fields) {
     } else if (*code == proto::JOIN_FULL) {
         why = "session is full";
     } else if (*code == proto::JOIN_ALREADY_MEMBER) {
+        remember_session(*name);
         std::printf("You are already part of session '%.*s'!\n", len(*name), name->data());
         return true;
     } else {
@@ -89,6 +94,7 @@ void receiver_qry(Tokenizer& fields) {
         if (!clientID) continue;
         std::printf("\n\tUSER: %.*s - SESSIONS:", len(*clientID), clientID->data());
         while (const auto session = user.next(proto::FIELD_SEP)) {
+            remember_session(*session);
             std::printf(" %.*s", len(*session), session->data());
         }
     }
@@ -103,6 +109,7 @@ void receiver_qryme(Tokenizer& fields) {
     } else {
         std::printf("You are part of the following sessions:");
         for (; session; session = fields.next(proto::FIELD_SEP)) {
+            remember_session(*session);
             std::printf(" %.*s", len(*session), session->data());
         }
     }
@@ -112,6 +119,7 @@ void receiver_qryme(Tokenizer& fields) {
 void handle_reply(std::string_view message) {
     const std::string text = caret_notation(message);
     if (!text.empty() && text.front() == proto::RELAY_MARK) {
+        remember_session(std::string_view(text).substr(1, text.find(proto::RELAY_CLOSE) - 1));
         std::printf("%s\n", text.c_str());
         return;
     }

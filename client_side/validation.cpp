@@ -62,6 +62,10 @@ int chk_sessionID(Arg sessionID) {
     return check_name(sessionID, {"sessionID", "SessionID", "sessionID", MAX_SESSIONID_LEN, true});
 }
 
+bool is_sessionID(std::string_view name) {
+    return !name.empty() && name.size() <= MAX_SESSIONID_LEN && all_name_chars(name);
+}
+
 int chk_serverIP(Arg serverIP) {
     if (!serverIP) {
         std::printf("ERROR: No serverIP entered.\n");

@@ -177,7 +177,7 @@ LineEditor::LineEditor() {
     rl_initialize();
     // The library's incremental search reads its keys itself and would hold
     // the loop (and every server line) until it ends; this search back for
-    // the typed start of a line takes one key per step.
+    // a line holding the text before the cursor takes one key per step.
     rl_parse_and_bind("bind ^R ed-search-prev-history");
     using_history();
 }

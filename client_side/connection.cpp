@@ -23,19 +23,19 @@ struct AddrList {
 
 }  // namespace
 
-void Connection::open(Fd sock) {
+void ServerConnection::open(Fd sock) {
     sock_ = std::move(sock);
     state_ = State::connected;
     incoming_ = Framer();
 }
 
-void Connection::close() {
+void ServerConnection::close() {
     sock_.reset();
     state_ = State::not_connected;
     lastSession.clear();
 }
 
-void Connection::quit() {
+void ServerConnection::quit() {
     close();
     state_ = State::quit_requested;
 }
@@ -68,7 +68,7 @@ Fd connect_to_server(const std::string& serverIP, const std::string& serverPort)
     return Fd();
 }
 
-void login(Connection& serverSocket, std::string_view clientID, std::string_view password) {
+void login(ServerConnection& serverSocket, std::string_view clientID, std::string_view password) {
     const std::string request = proto::join_fields(proto::LOGIN, {clientID, password});
     if (secure_send(serverSocket.fd(), request) != 0) {
         serverSocket.close();
@@ -106,7 +106,7 @@ void login(Connection& serverSocket, std::string_view clientID, std::string_view
     serverSocket.close();
 }
 
-void logout(Connection& serverSocket) {
+void logout(ServerConnection& serverSocket) {
     if (!serverSocket.connected()) return;
     if (secure_send(serverSocket.fd(), proto::LOGOUT) != 0) {
         std::printf("ERROR: Logout unsuccessful because sending was unsuccessful.\n");
@@ -116,8 +116,9 @@ void logout(Connection& serverSocket) {
     std::printf("STATUS: Successfully logged out from the server.\n");
 }
 
-void login_sequence(Connection& serverSocket, std::string_view clientID, std::string_view password,
-                    std::string_view serverIP, std::string_view serverPort) {
+void login_sequence(ServerConnection& serverSocket, std::string_view clientID,
+                    std::string_view password, std::string_view serverIP,
+                    std::string_view serverPort) {
     std::printf("STATUS: Connecting to the server...\n");
     Fd sock = connect_to_server(std::string(serverIP), std::string(serverPort));
     if (!sock.valid()) return;

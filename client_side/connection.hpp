@@ -11,7 +11,7 @@
 #include "fd.hpp"
 #include "framer.hpp"
 
-class Connection {
+class ServerConnection {
 public:
     enum class State { not_connected, connected, quit_requested };
 
@@ -41,13 +41,14 @@ Fd connect_to_server(const std::string& serverIP, const std::string& serverPort)
 
 // Sends the login request and reads exactly one reply. On any failure the
 // connection is closed.
-void login(Connection& serverSocket, std::string_view clientID, std::string_view password);
+void login(ServerConnection& serverSocket, std::string_view clientID, std::string_view password);
 
 // Sends the logout request and closes the connection; keeps both as they
 // are when the request cannot be sent. Does nothing when not connected.
-void logout(Connection& serverSocket);
+void logout(ServerConnection& serverSocket);
 
 // Connects and logs in, printing the progress; serverSocket is connected on
 // success and not connected otherwise.
-void login_sequence(Connection& serverSocket, std::string_view clientID, std::string_view password,
-                    std::string_view serverIP, std::string_view serverPort);
+void login_sequence(ServerConnection& serverSocket, std::string_view clientID,
+                    std::string_view password, std::string_view serverIP,
+                    std::string_view serverPort);

@@ -54,7 +54,7 @@ Ready wait_for_event(int keyboard_fd, int serverSocket, std::chrono::microsecond
 
 int run_client(int input_fd, std::chrono::microseconds idle_timeout) {
     print_banner();
-    Connection serverSocket;
+    ServerConnection serverSocket;
     lastSession.clear();
     LineReader keyboard(input_fd);
     // At a terminal the editor draws the prompt and the line being typed;
@@ -74,7 +74,7 @@ int run_client(int input_fd, std::chrono::microseconds idle_timeout) {
         if (editor) editor->show(prompt_text());
     };
     bool prompt_due = true;
-    while (serverSocket.state() != Connection::State::quit_requested) {
+    while (serverSocket.state() != ServerConnection::State::quit_requested) {
         if (prompt_due) print_prompt();
         show();
         prompt_due = true;

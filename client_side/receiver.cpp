@@ -154,7 +154,7 @@ void handle_reply(std::string_view message) {
     if (!complete) print_unrecognized(text);
 }
 
-bool receiver(Connection& serverSocket) {
+bool receiver(ServerConnection& serverSocket) {
     Framer& incoming = serverSocket.incoming();
     const ssize_t got =
         ::recv(serverSocket.fd(), incoming.space(), incoming.space_size(), MSG_DONTWAIT);

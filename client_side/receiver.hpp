@@ -13,7 +13,7 @@
 // Reads once what has arrived on the connection and prints every message it
 // completes, a prompt between two; an unfinished one waits in the
 // connection for the rest. Returns true when anything was printed.
-bool receiver(Connection& serverSocket);
+bool receiver(ServerConnection& serverSocket);
 
 // Prints one message from the server.
 void handle_reply(std::string_view message);

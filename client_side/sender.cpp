@@ -18,8 +18,8 @@ constexpr char BLANK = ' ';
 
 // Checks the session name, the rest of the line, and sends "word#name".
 // Returns the name when it passed the check; `sent` tells whether it went out.
-Arg send_session_request(const Connection& serverSocket, std::string_view word, Tokenizer& words,
-                         bool& sent) {
+Arg send_session_request(const ServerConnection& serverSocket, std::string_view word,
+                         Tokenizer& words, bool& sent) {
     const Arg name = words.rest();
     if (chk_sessionID(name) != 0) return std::nullopt;
     sent = secure_send(serverSocket.fd(), proto::join_fields(word, {*name})) == 0;
@@ -43,7 +43,7 @@ void sender_ls_cmd() {
         "/msg <sessionID>\tTo send a message to that particular session.\n");
 }
 
-void sender_login_cmd(Connection& serverSocket, Tokenizer& words) {
+void sender_login_cmd(ServerConnection& serverSocket, Tokenizer& words) {
     if (serverSocket.connected()) {
         std::printf("ERROR: You are already logged in!\n");
         return;
@@ -59,7 +59,7 @@ void sender_login_cmd(Connection& serverSocket, Tokenizer& words) {
     login_sequence(serverSocket, *clientID, *password, *serverIP, *serverPort);
 }
 
-void sender_logout_cmd(Connection& serverSocket) {
+void sender_logout_cmd(ServerConnection& serverSocket) {
     if (!serverSocket.connected()) {
         std::printf("ERROR: You cannot log out because you are not logged in!\n");
         return;
@@ -68,13 +68,13 @@ void sender_logout_cmd(Connection& serverSocket) {
     lastSession.clear();
 }
 
-void sender_quit_cmd(Connection& serverSocket) {
+void sender_quit_cmd(ServerConnection& serverSocket) {
     logout(serverSocket);
     // A connection whose logout could not be sent is of no use any more.
     serverSocket.quit();
 }
 
-void sender_create_cmd(Connection& serverSocket, Tokenizer& words) {
+void sender_create_cmd(ServerConnection& serverSocket, Tokenizer& words) {
     bool sent = false;
     const Arg name = send_session_request(serverSocket, proto::NEWCONF, words, sent);
     if (!name) return;
@@ -88,7 +88,7 @@ void sender_create_cmd(Connection& serverSocket, Tokenizer& words) {
     }
 }
 
-void sender_join_cmd(Connection& serverSocket, Tokenizer& words) {
+void sender_join_cmd(ServerConnection& serverSocket, Tokenizer& words) {
     bool sent = false;
     const Arg name = send_session_request(serverSocket, proto::JOIN, words, sent);
     if (!name) return;
@@ -100,7 +100,7 @@ void sender_join_cmd(Connection& serverSocket, Tokenizer& words) {
     }
 }
 
-void sender_leave_cmd(Connection& serverSocket, Tokenizer& words) {
+void sender_leave_cmd(ServerConnection& serverSocket, Tokenizer& words) {
     std::string request(proto::LEAVE);
     bool any_word = false;
     bool any_name = false;
@@ -126,7 +126,7 @@ void sender_leave_cmd(Connection& serverSocket, Tokenizer& words) {
     }
 }
 
-void sender_qry_cmd(Connection& serverSocket) {
+void sender_qry_cmd(ServerConnection& serverSocket) {
     if (secure_send(serverSocket.fd(), proto::QRY) == 0) {
         std::printf("STATUS: Query request sent successfully.\n");
     } else {
@@ -134,7 +134,7 @@ void sender_qry_cmd(Connection& serverSocket) {
     }
 }
 
-void sender_qryme_cmd(Connection& serverSocket) {
+void sender_qryme_cmd(ServerConnection& serverSocket) {
     if (secure_send(serverSocket.fd(), proto::QRYME) == 0) {
         std::printf("STATUS: Query me request sent successfully.\n");
     } else {
@@ -142,7 +142,7 @@ void sender_qryme_cmd(Connection& serverSocket) {
     }
 }
 
-void sender_msg_cmd(Connection& serverSocket, Tokenizer& words, int mode) {
+void sender_msg_cmd(ServerConnection& serverSocket, Tokenizer& words, int mode) {
     const Arg session = mode == MSG_PLAIN_LINE ? Arg(lastSession) : words.next(BLANK);
     const Arg text = words.rest();
     if (chk_sessionID(session) != 0) return;
@@ -156,7 +156,7 @@ void sender_msg_cmd(Connection& serverSocket, Tokenizer& words, int mode) {
     lastSession = std::string(*session);
 }
 
-void sender(Connection& serverSocket, LineReader& keyboard) {
+void sender(ServerConnection& serverSocket, LineReader& keyboard) {
     std::string_view line;
     switch (keyboard.next(line)) {
         case LineReader::Result::end:

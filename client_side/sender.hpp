@@ -15,16 +15,16 @@ enum MsgMode {
 
 // Takes the next line from the keyboard and carries it out. The end of
 // input acts as /quit.
-void sender(Connection& serverSocket, LineReader& keyboard);
+void sender(ServerConnection& serverSocket, LineReader& keyboard);
 
 // The handlers continue with `words` right after the command word.
 void sender_ls_cmd();
-void sender_login_cmd(Connection& serverSocket, Tokenizer& words);
-void sender_logout_cmd(Connection& serverSocket);
-void sender_quit_cmd(Connection& serverSocket);
-void sender_create_cmd(Connection& serverSocket, Tokenizer& words);
-void sender_join_cmd(Connection& serverSocket, Tokenizer& words);
-void sender_leave_cmd(Connection& serverSocket, Tokenizer& words);
-void sender_qry_cmd(Connection& serverSocket);
-void sender_qryme_cmd(Connection& serverSocket);
-void sender_msg_cmd(Connection& serverSocket, Tokenizer& words, int mode);
+void sender_login_cmd(ServerConnection& serverSocket, Tokenizer& words);
+void sender_logout_cmd(ServerConnection& serverSocket);
+void sender_quit_cmd(ServerConnection& serverSocket);
+void sender_create_cmd(ServerConnection& serverSocket, Tokenizer& words);
+void sender_join_cmd(ServerConnection& serverSocket, Tokenizer& words);
+void sender_leave_cmd(ServerConnection& serverSocket, Tokenizer& words);
+void sender_qry_cmd(ServerConnection& serverSocket);
+void sender_qryme_cmd(ServerConnection& serverSocket);
+void sender_msg_cmd(ServerConnection& serverSocket, Tokenizer& words, int mode);

@@ -29,7 +29,7 @@ string drain(int fd) {
 }
 
 enum Link { OFF, ON, GONE };  // not connected, connected, connected to a server that has gone
-using State = Connection::State;
+using State = ServerConnection::State;
 struct LineCase {
     Link link;
     string session, keys, sent, shown, session_after{};
@@ -44,7 +44,7 @@ TEST_P(Sender, CarriesOutEveryLine) {
     keys.second.reset();
     if (c.link == GONE) peer.reset();
     LineReader keyboard(keys.first.get());
-    Connection serverSocket;
+    ServerConnection serverSocket;
     if (c.link != OFF) serverSocket.open(std::move(mine));
     const State before = serverSocket.state();
     lastSession = c.session;
@@ -146,7 +146,7 @@ class FromServer : public testing::TestWithParam<ReplyCase> {};
 TEST_P(FromServer, IsShown) {
     const ReplyCase& c = GetParam();
     auto [mine, peer] = socket_pair();
-    Connection serverSocket;
+    ServerConnection serverSocket;
     serverSocket.open(std::move(mine));
     string shown;
     lastSession = "a";

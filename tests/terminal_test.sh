@@ -3,8 +3,9 @@
 # client in a tmux pane typed at with send-keys, the screen read back with
 # capture-pane, and bob, a raw protocol member on a bash socket. A line bob
 # sends while alice types goes above her half-typed line, in caret notation
-# (it carries a clear-screen sequence); history, completion, Ctrl-D and
-# Ctrl-C, each leaving the terminal's modes as they were.
+# (it carries a clear-screen sequence); history, completion (never of a
+# name with control bytes), Ctrl-D and Ctrl-C, which leave the terminal's
+# modes as they were.
 #   tests/terminal_test.sh <server> <client> <1 if it has line editing>
 # exits 0 passed, 1 failed, 77 skipped.
 set -u
@@ -73,8 +74,12 @@ keys Up
 holds lines "[lobby] alice says: this is half a line" "@lobby: this is half a line"
 keys Up Up Up Up # the oldest line kept; the /login line never was
 holds lines "[lobby] alice says: this is half a line" "@lobby: /create lobby"
-keys C-u && keys -l "/jo" && keys Tab && keys -l "lo" && keys Tab
-holds lines "[lobby] alice says: this is half a line" "@lobby: /join lobby"
+keys C-u
+printf 'NEWCONF#l\033[2J\0' >&3 && bob_gets "NEWCONF_ACK#l"$'\e[2J' # a name no one can type
+type_in "/qry"
+shows "        USER: bob - SESSIONS: lobby l^[[2J"
+keys -l "/jo" && keys Tab && keys -l "l" && keys Tab # only lobby is offered
+holds lines "@lobby: /join lobby"
 keys Enter
 shows "You are already part of session 'lobby'!"
 

@@ -51,6 +51,7 @@ run="stty -g >modes; $client; echo exit \$?; stty -g | cmp -s - modes && echo mo
 tm new-session -d -s conf -x 120 -y 40 "bash -c 'trap : INT; $run 1; $run 2; sleep 60'" 2>/dev/null ||
     { echo "SKIP: tmux cannot start here"; exit 77; }
 shows "//                      THE CLIENT PROGRAM                            \\\\"
+holds lines ":" # the editor's prompt: keys typed from now on are its
 type_in "/login alice alice1 127.0.0.1 $port"
 shows "STATUS: Login successful!"
 type_in "/create lobby"
@@ -87,6 +88,6 @@ keys C-d
 shows "STATUS: Successfully logged out from the server."
 shows "exit 0"
 shows "modes kept 1"
-keys -l "half" && keys C-c
+holds lines ":" && keys -l "half" && keys C-c
 shows "modes kept 2"
 echo "PASS: the client under tmux"

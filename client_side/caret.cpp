@@ -1,5 +1,7 @@
 #include "caret.hpp"
 
+#include <cstdio>
+
 std::string caret_notation(std::string_view text) {
     constexpr char DEL = 0x7f;
     std::string out;
@@ -14,4 +16,9 @@ std::string caret_notation(std::string_view text) {
         }
     }
     return out;
+}
+
+void print_unrecognized(std::string_view text) {
+    std::printf("CRITICAL ERROR: Receive protocol, '%s', not recognized.\n",
+                caret_notation(text).c_str());
 }

@@ -4,9 +4,14 @@
 #include <cstdio>
 
 std::string lastSession;
+bool promptInEditor = false;
+
+std::string prompt_text() {
+    return lastSession.empty() ? ": " : "@" + lastSession + ": ";
+}
 
 void print_prompt() {
-    if (!lastSession.empty()) std::printf("@%s", lastSession.c_str());
-    std::printf(": ");
+    if (promptInEditor) return;
+    std::fputs(prompt_text().c_str(), stdout);
     std::fflush(stdout);
 }

@@ -8,5 +8,12 @@
 // in the prompt while not empty.
 extern std::string lastSession;
 
-// "@session: " with a current session, ": " without; flushed.
+// True while a line editor draws the prompt below what is printed (at a
+// terminal); print_prompt then prints nothing.
+extern bool promptInEditor;
+
+// "@session: " with a current session, ": " without.
+std::string prompt_text();
+
+// Prints the prompt and flushes, unless the editor draws it.
 void print_prompt();

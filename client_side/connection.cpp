@@ -3,13 +3,11 @@
 
 #include <netdb.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <cstdio>
 
 #include "caret.hpp"
 #include "client_state.hpp"
-#include "fd.hpp"
 #include "protocol.hpp"
 #include "transport.hpp"
 
@@ -25,7 +23,24 @@ struct AddrList {
 
 }  // namespace
 
-int connect_to_server(const std::string& serverIP, const std::string& serverPort) {
+void ServerConnection::open(Fd sock) {
+    sock_ = std::move(sock);
+    state_ = State::connected;
+    incoming_ = Framer();
+}
+
+void ServerConnection::close() {
+    sock_.reset();
+    state_ = State::not_connected;
+    lastSession.clear();
+}
+
+void ServerConnection::quit() {
+    close();
+    state_ = State::quit_requested;
+}
+
+Fd connect_to_server(const std::string& serverIP, const std::string& serverPort) {
     std::printf("STATUS: Extracting server information...\n");
     std::fflush(stdout);  // resolving and connecting may take a while
     addrinfo hints{};
@@ -34,7 +49,7 @@ int connect_to_server(const std::string& serverIP, const std::string& serverPort
     AddrList list;
     if (getaddrinfo(serverIP.c_str(), serverPort.c_str(), &hints, &list.head) != 0) {
         std::printf("ERROR: getaddrinfo failed.\n");
-        return -1;
+        return Fd();
     }
     for (addrinfo* a = list.head; a != nullptr; a = a->ai_next) {
         Fd sock(::socket(a->ai_family, a->ai_socktype, a->ai_protocol));
@@ -47,29 +62,22 @@ int connect_to_server(const std::string& serverIP, const std::string& serverPort
             std::printf("STATUS: Connecting to server failed - continuing...\n");
             continue;
         }
-        return sock.release();
+        return sock;
     }
     std::printf("ERROR: Failed to connect.\n");
-    return -1;
+    return Fd();
 }
 
-void close_connection(int& serverSocket) {
-    if (serverSocket >= 0) ::close(serverSocket);
-    serverSocket = NOT_CONNECTED;
-    // The session belonged to that login: the next one starts without.
-    lastSession.clear();
-}
-
-void login(int& serverSocket, std::string_view clientID, std::string_view password) {
+void login(ServerConnection& serverSocket, std::string_view clientID, std::string_view password) {
     const std::string request = proto::join_fields(proto::LOGIN, {clientID, password});
-    if (secure_send(serverSocket, request) != 0) {
-        close_connection(serverSocket);
+    if (secure_send(serverSocket.fd(), request) != 0) {
+        serverSocket.close();
         return;
     }
     std::fflush(stdout);  // the reply may take a while
     RecvBuffer reply{};
-    if (secure_recv(serverSocket, reply, proto::BUFFER_SIZE) != 1) {
-        close_connection(serverSocket);
+    if (secure_recv(serverSocket.fd(), reply, proto::BUFFER_SIZE) != 1) {
+        serverSocket.close();
         return;
     }
     const std::string_view text(reply.data());
@@ -93,28 +101,29 @@ void login(int& serverSocket, std::string_view clientID, std::string_view passwo
             "ERROR: Login unsuccessful. ClientID/password combination not recognized by the "
             "server.\n");
     } else {
-        std::printf("CRITICAL ERROR: Receive protocol, '%s', not recognized.\n",
-                    caret_notation(text).c_str());
+        print_unrecognized(text);
     }
-    close_connection(serverSocket);
+    serverSocket.close();
 }
 
-void logout(int& serverSocket) {
-    if (serverSocket == NOT_CONNECTED) return;
-    if (secure_send(serverSocket, proto::LOGOUT) != 0) {
+void logout(ServerConnection& serverSocket) {
+    if (!serverSocket.connected()) return;
+    if (secure_send(serverSocket.fd(), proto::LOGOUT) != 0) {
         std::printf("ERROR: Logout unsuccessful because sending was unsuccessful.\n");
         return;
     }
-    close_connection(serverSocket);
+    serverSocket.close();
     std::printf("STATUS: Successfully logged out from the server.\n");
 }
 
-void login_sequence(int& serverSocket, std::string_view clientID, std::string_view password,
-                    std::string_view serverIP, std::string_view serverPort) {
+void login_sequence(ServerConnection& serverSocket, std::string_view clientID,
+                    std::string_view password, std::string_view serverIP,
+                    std::string_view serverPort) {
     std::printf("STATUS: Connecting to the server...\n");
-    serverSocket = connect_to_server(std::string(serverIP), std::string(serverPort));
-    if (serverSocket == NOT_CONNECTED) return;
+    Fd sock = connect_to_server(std::string(serverIP), std::string(serverPort));
+    if (!sock.valid()) return;
+    serverSocket.open(std::move(sock));
     std::printf("STATUS: Successfully connected to the server. Sending login info...\n");
     login(serverSocket, clientID, password);
-    if (serverSocket != NOT_CONNECTED) std::printf("STATUS: Login successful!\n");
+    if (serverSocket.connected()) std::printf("STATUS: Login successful!\n");
 }

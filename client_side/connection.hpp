@@ -1,32 +1,54 @@
-// The client's one connection to the server: opening it, the synchronous
-// login exchange, the logout request, and the login sequence the /login
-// command runs. serverSocket holds the whole connection state: a socket
-// over which the user is logged in, NOT_CONNECTED, or QUIT_REQUESTED.
+// The client's one connection to the server: an object that owns the socket
+// and the bytes received on it, and knows whether the client is connected,
+// not connected, or asked to quit. Opening it, the synchronous login
+// exchange, the logout request and the login sequence the /login command
+// runs are procedures on it.
 #pragma once
 
 #include <string>
 #include <string_view>
 
-inline constexpr int NOT_CONNECTED = -1;
-inline constexpr int QUIT_REQUESTED = -2;
+#include "fd.hpp"
+#include "framer.hpp"
+
+class ServerConnection {
+public:
+    enum class State { not_connected, connected, quit_requested };
+
+    State state() const { return state_; }
+    bool connected() const { return state_ == State::connected; }
+    int fd() const { return sock_.get(); }
+    // Server bytes not yet printed; a new connection starts with none.
+    Framer& incoming() { return incoming_; }
+
+    // Takes over `sock`, a socket connected to the server.
+    void open(Fd sock);
+    // Closes the socket, if any: the client is not connected and has no
+    // current session (it belonged to that login).
+    void close();
+    // Closes, and ends the client's loop.
+    void quit();
+
+private:
+    Fd sock_;
+    State state_ = State::not_connected;
+    Framer incoming_;
+};
 
 // Resolves the address and port and connects to the first address that
-// accepts. Returns the connected socket, or -1.
-int connect_to_server(const std::string& serverIP, const std::string& serverPort);
-
-// Closes the connection, if any, marks the client not connected and
-// forgets the current session.
-void close_connection(int& serverSocket);
+// accepts. Returns the connected socket, or an invalid Fd.
+Fd connect_to_server(const std::string& serverIP, const std::string& serverPort);
 
 // Sends the login request and reads exactly one reply. On any failure the
-// connection is closed and serverSocket is NOT_CONNECTED.
-void login(int& serverSocket, std::string_view clientID, std::string_view password);
+// connection is closed.
+void login(ServerConnection& serverSocket, std::string_view clientID, std::string_view password);
 
 // Sends the logout request and closes the connection; keeps both as they
 // are when the request cannot be sent. Does nothing when not connected.
-void logout(int& serverSocket);
+void logout(ServerConnection& serverSocket);
 
-// Connects and logs in, printing the progress; serverSocket is the new
-// connection on success and NOT_CONNECTED otherwise.
-void login_sequence(int& serverSocket, std::string_view clientID, std::string_view password,
-                    std::string_view serverIP, std::string_view serverPort);
+// Connects and logs in, printing the progress; serverSocket is connected on
+// success and not connected otherwise.
+void login_sequence(ServerConnection& serverSocket, std::string_view clientID,
+                    std::string_view password, std::string_view serverIP,
+                    std::string_view serverPort);

@@ -2,23 +2,33 @@
 // the client reads every keyboard line as it does from a pipe.
 #include "line_editor.hpp"
 
+#include <langinfo.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <clocale>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
+#include <iterator>
 #include <set>
 #include <vector>
 
+#include "validation.hpp"
+
 namespace {
 
+constexpr std::size_t MAX_SESSIONS = 1000;  // remembered for completion
 std::set<std::string, std::less<>> known_sessions;
 
 }  // namespace
 
 void remember_session(std::string_view name) {
-    if (!name.empty() && known_sessions.size() < 1000) known_sessions.emplace(name);
+    // Only a name that could be typed: nothing from the server reaches the
+    // edited line unchecked.
+    if (is_sessionID(name) && known_sessions.size() < MAX_SESSIONS) known_sessions.emplace(name);
 }
 
 #ifndef CONF_HAVE_LIBEDIT
@@ -62,7 +72,7 @@ void on_line(char* text) {
     finished = LineEditor::Key::line;
     finished_line.assign(text);
     std::free(text);  // NOLINT(cppcoreguidelines-no-malloc): the library allocated it
-    if (!finished_line.empty() && first_word(finished_line) != "/login") {
+    if (!finished_line.empty() && first_word(finished_line).substr(0, 6) != "/login") {
         add_history(finished_line.c_str());
     }
     finished_line += '\n';
@@ -85,6 +95,7 @@ char** complete(const char* text, int start, int /*end*/) {
     const std::string_view before(rl_line_buffer, static_cast<std::size_t>(start));
     const std::string_view command = first_word(before);
     candidates.clear();
+    rl_completion_append_character = ' ';
     if (before.find_first_not_of(' ') == std::string_view::npos) {
         for (const char* word : COMMANDS) {
             if (std::string_view(word).substr(0, prefix.size()) == prefix) {
@@ -97,6 +108,8 @@ char** complete(const char* text, int start, int /*end*/) {
         const bool second_word =
             command_end < before.size() &&
             before.find_first_not_of(' ', command_end) == std::string_view::npos;
+        // /join takes the rest of the line as its name: no blank after it.
+        rl_completion_append_character = command == "/join" ? 0 : ' ';
         if (command == "/leave" || ((command == "/join" || command == "/msg") && second_word)) {
             for (auto it = known_sessions.lower_bound(prefix);
                  it != known_sessions.end() && it->compare(0, prefix.size(), prefix) == 0; ++it) {
@@ -108,6 +121,31 @@ char** complete(const char* text, int start, int /*end*/) {
     return rl_completion_matches(text, next_candidate);
 }
 
+// Terminal cells `text` takes as the editor draws it (a control byte as ^X).
+std::size_t cells(std::string_view text) {
+    std::mbstate_t state{};
+    std::size_t n = 0;
+    while (!text.empty()) {
+        wchar_t wc = L'?';
+        std::size_t used = std::mbrtowc(&wc, text.data(), text.size(), &state);
+        if (used == 0 || used > text.size()) {  // a NUL, or a broken sequence
+            used = 1;
+            state = {};
+        }
+        const int width = ::wcwidth(wc);
+        n += width >= 0 ? static_cast<std::size_t>(width) : 2;
+        text.remove_prefix(used);
+    }
+    return n;
+}
+
+// True when the terminal has hung up (closed with SIGHUP ignored): libedit
+// then reads nothing, and says nothing either.
+bool hung_up() {
+    pollfd p{STDIN_FILENO, POLLIN, 0};
+    return ::poll(&p, 1, 0) == 1 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
+
 int terminal_columns() {
     winsize size{};
     if (::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
@@ -117,13 +155,30 @@ int terminal_columns() {
 }  // namespace
 
 bool LineEditor::wanted(int fd) {
-    return fd == STDIN_FILENO && ::isatty(fd) == 1;
+    // Output to a file or pipe gets no cursor movements: both ends must be the terminal.
+    return fd == STDIN_FILENO && ::isatty(fd) == 1 && ::isatty(STDOUT_FILENO) == 1;
 }
 
 LineEditor::LineEditor() {
     saved_ok_ = ::tcgetattr(STDIN_FILENO, &saved_) == 0;
+    // The editor decodes keys in the locale's character set; in the plain C
+    // locale it would drop every byte above 127 (an accented letter), so a
+    // UTF-8 terminal is assumed there. Only the character type changes.
+    saved_locale_ = std::setlocale(LC_CTYPE, nullptr);
+    std::setlocale(LC_CTYPE, "");
+    if (std::string_view(nl_langinfo(CODESET)) == "ANSI_X3.4-1968") {
+        std::setlocale(LC_CTYPE, "C.UTF-8");
+    }
     rl_readline_name = "conference-client";
     rl_attempted_completion_function = complete;
+    // Never "Display all N possibilities? (y or n)": the answer would be
+    // read blocking, past the select loop.
+    rl_completion_query_items = static_cast<int>(MAX_SESSIONS + std::size(COMMANDS) + 1);
+    rl_initialize();
+    // The library's incremental search reads its keys itself and would hold
+    // the loop (and every server line) until it ends; this search back for
+    // a line holding the text before the cursor takes one key per step.
+    rl_parse_and_bind("bind ^R ed-search-prev-history");
     using_history();
 }
 
@@ -132,9 +187,12 @@ LineEditor::~LineEditor() {
     if (shown_) std::fputc('\n', stdout);
     std::fflush(stdout);
     if (saved_ok_) ::tcsetattr(STDIN_FILENO, TCSADRAIN, &saved_);
+    std::setlocale(LC_CTYPE, saved_locale_.c_str());
 }
 
 void LineEditor::show(const std::string& prompt) {
+    if (shown_ && prompt == prompt_) return;
+    hide();
     prompt_ = prompt;
     std::fflush(stdout);
     if (installed_) {
@@ -155,7 +213,8 @@ void LineEditor::hide() {
     shown_ = false;
     // The cursor may stand on a lower row when the typed text wraps.
     const auto columns = static_cast<std::size_t>(terminal_columns());
-    const std::size_t row = (prompt_.size() + static_cast<std::size_t>(rl_point)) / columns;
+    const std::string_view before(rl_line_buffer, static_cast<std::size_t>(rl_point));
+    const std::size_t row = (cells(prompt_) + cells(before)) / columns;
     std::fputc('\r', stdout);
     if (row > 0) std::printf("\x1b[%zuA", row);
     std::fputs("\x1b[J", stdout);
@@ -164,6 +223,7 @@ void LineEditor::hide() {
 LineEditor::Key LineEditor::read(std::string& line) {
     finished = Key::none;
     rl_callback_read_char();
+    if (finished == Key::none && hung_up()) finished = Key::end;
     if (finished != Key::none) shown_ = installed_ = false;
     if (finished == Key::end) std::fputc('\n', stdout);  // what follows starts a line
     if (finished == Key::line) line.swap(finished_line);

@@ -37,9 +37,11 @@ public:
     Key read(std::string& line);
 
 private:
-    termios saved_{};
-    bool saved_ok_ = false;
-    bool installed_ = false;  // a line is being edited
-    bool shown_ = false;      // and is on the screen
+    // (Built without libedit, nothing uses the state.)
+    [[maybe_unused]] termios saved_{};  // the terminal's modes before
+    [[maybe_unused]] bool saved_ok_ = false;
+    [[maybe_unused]] bool installed_ = false;  // a line is being edited
+    [[maybe_unused]] bool shown_ = false;      // and is on the screen
     std::string prompt_;
+    std::string saved_locale_;  // the character type before
 };

@@ -7,10 +7,11 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <optional>
 
 #include "client_state.hpp"
 #include "connection.hpp"
-#include "framer.hpp"
+#include "line_editor.hpp"
 #include "line_reader.hpp"
 #include "receiver.hpp"
 #include "sender.hpp"
@@ -53,27 +54,43 @@ Ready wait_for_event(int keyboard_fd, int serverSocket, std::chrono::microsecond
 
 int run_client(int input_fd, std::chrono::microseconds idle_timeout) {
     print_banner();
-    int serverSocket = NOT_CONNECTED;
+    ServerConnection serverSocket;
     lastSession.clear();
     LineReader keyboard(input_fd);
-    Framer incoming;  // server bytes of the current connection
+    // At a terminal the editor draws the prompt and the line being typed;
+    // going out of scope, it gives the terminal its modes back.
+    std::optional<LineEditor> editor;
+    if (LineEditor::wanted(input_fd)) {
+        editor.emplace();
+        keyboard.attach(&*editor);
+    }
+    promptInEditor = editor.has_value();
+    // Whatever is printed while a line is being typed goes above it; then
+    // the prompt and the line are drawn again below.
+    const auto hide = [&editor] {
+        if (editor) editor->hide();
+    };
+    const auto show = [&editor] {
+        if (editor) editor->show(prompt_text());
+    };
     bool prompt_due = true;
-    while (serverSocket != QUIT_REQUESTED) {
+    while (serverSocket.state() != ServerConnection::State::quit_requested) {
         if (prompt_due) print_prompt();
+        show();
         prompt_due = true;
-        if (serverSocket == NOT_CONNECTED) {
+        if (!serverSocket.connected()) {
             sender(serverSocket, keyboard);
-            if (serverSocket >= 0) incoming = Framer();  // a new connection starts afresh
             continue;
         }
         // A line read earlier waits only for what the server has sent meanwhile.
         const bool line_waiting = keyboard.ready();
-        const Ready ready = wait_for_event(
-            input_fd, serverSocket, line_waiting ? std::chrono::microseconds(0) : idle_timeout);
+        const Ready ready =
+            wait_for_event(input_fd, serverSocket.fd(),
+                           line_waiting ? std::chrono::microseconds(0) : idle_timeout);
+        if (ready.server || !ready.keyboard) hide();
         if (ready.failed) {
             std::printf("\n\tSelect exited with error! Quitting...");
             std::fflush(stdout);
-            close_connection(serverSocket);
             return 1;
         }
         if (!line_waiting && !ready.keyboard && !ready.server) {
@@ -82,7 +99,8 @@ int run_client(int input_fd, std::chrono::microseconds idle_timeout) {
             continue;
         }
         // The server's messages first, so a long script's replies never pile up.
-        const bool printed = ready.server && receiver(serverSocket, incoming);
+        const bool printed = ready.server && receiver(serverSocket);
+        show();  // before the editor takes a key
         if (ready.keyboard) keyboard.fill();
         if (keyboard.ready()) {
             if (printed) print_prompt();

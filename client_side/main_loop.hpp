@@ -25,5 +25,6 @@ void print_inactivity(std::chrono::microseconds timeout);
 Ready wait_for_event(int keyboard_fd, int serverSocket, std::chrono::microseconds timeout);
 
 // Runs the client on keyboard input from `input_fd` until /quit or the end
-// of input (returns 0) or until a wait fails (returns 1).
+// of input (returns 0) or until a wait fails (returns 1). When `input_fd`
+// and the output are a terminal, lines are typed through the line editor.
 int run_client(int input_fd, std::chrono::microseconds idle_timeout = IDLE_TIMEOUT);

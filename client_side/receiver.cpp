@@ -10,20 +10,14 @@
 #include "caret.hpp"
 #include "client_state.hpp"
 #include "connection.hpp"
+#include "line_editor.hpp"
 #include "protocol.hpp"
-
-namespace {
-
-int len(std::string_view s) {
-    return static_cast<int>(s.size());
-}
-
-}  // namespace
 
 bool receiver_create(std::string_view word, Tokenizer& fields) {
     const auto name = fields.next(proto::FIELD_SEP);
     if (!name) return false;
     if (word == proto::NEWCONF_ACK) {
+        remember_session(*name);
         std::printf("STATUS: Created session '%.*s' successfully!\n", len(*name), name->data());
         return true;
     }
@@ -33,6 +27,7 @@ bool receiver_create(std::string_view word, Tokenizer& fields) {
         std::printf("ERROR: Couldn't create session '%.*s' because user is not logged in.\n",
                     len(*name), name->data());
     } else if (*code == proto::NEWCONF_EXISTS) {
+        remember_session(*name);
         std::printf("ERROR: Couldn't create session '%.*s' because that session already exists.\n",
                     len(*name), name->data());
     } else if (*code == proto::NEWCONF_TABLE_FULL) {
@@ -41,8 +36,7 @@ bool receiver_create(std::string_view word, Tokenizer& fields) {
             "number of sessions.\n",
             len(*name), name->data());
     } else {
-        std::printf("CRITICAL ERROR: Receive protocol, '%.*s#%.*s#%.*s', not recognized.\n",
-                    len(word), word.data(), len(*name), name->data(), len(*code), code->data());
+        print_unrecognized(proto::join_fields(word, {*name, *code}));
     }
     return true;
 }
@@ -51,6 +45,7 @@ bool receiver_join(std::string_view word, Tokenizer& fields) {
     const auto name = fields.next(proto::FIELD_SEP);
     if (!name) return false;
     if (word == proto::JOIN_ACK) {
+        remember_session(*name);
         std::printf("STATUS: Joined session '%.*s' successfully!\n", len(*name), name->data());
         return true;
     }
@@ -64,11 +59,11 @@ bool receiver_join(std::string_view word, Tokenizer& fields) {
     } else if (*code == proto::JOIN_FULL) {
         why = "session is full";
     } else if (*code == proto::JOIN_ALREADY_MEMBER) {
+        remember_session(*name);
         std::printf("You are already part of session '%.*s'!\n", len(*name), name->data());
         return true;
     } else {
-        std::printf("CRITICAL ERROR: Receive protocol, '%.*s#%.*s', not recognized.\n", len(*name),
-                    name->data(), len(*code), code->data());
+        print_unrecognized(proto::join_fields(*name, {*code}));
         return true;
     }
     std::printf("Couldn't join session '%.*s' because %s.\n", len(*name), name->data(), why);
@@ -99,6 +94,7 @@ void receiver_qry(Tokenizer& fields) {
         if (!clientID) continue;
         std::printf("\n\tUSER: %.*s - SESSIONS:", len(*clientID), clientID->data());
         while (const auto session = user.next(proto::FIELD_SEP)) {
+            remember_session(*session);
             std::printf(" %.*s", len(*session), session->data());
         }
     }
@@ -113,6 +109,7 @@ void receiver_qryme(Tokenizer& fields) {
     } else {
         std::printf("You are part of the following sessions:");
         for (; session; session = fields.next(proto::FIELD_SEP)) {
+            remember_session(*session);
             std::printf(" %.*s", len(*session), session->data());
         }
     }
@@ -122,6 +119,7 @@ void receiver_qryme(Tokenizer& fields) {
 void handle_reply(std::string_view message) {
     const std::string text = caret_notation(message);
     if (!text.empty() && text.front() == proto::RELAY_MARK) {
+        remember_session(std::string_view(text).substr(1, text.find(proto::RELAY_CLOSE) - 1));
         std::printf("%s\n", text.c_str());
         return;
     }
@@ -153,18 +151,19 @@ void handle_reply(std::string_view message) {
                     word.data());
     }
     // A reply that lacks a field its printout needs is shown whole.
-    if (!complete)
-        std::printf("CRITICAL ERROR: Receive protocol, '%s', not recognized.\n", text.c_str());
+    if (!complete) print_unrecognized(text);
 }
 
-bool receiver(int& serverSocket, Framer& incoming) {
-    const ssize_t got = ::recv(serverSocket, incoming.space(), incoming.space_size(), MSG_DONTWAIT);
+bool receiver(ServerConnection& serverSocket) {
+    Framer& incoming = serverSocket.incoming();
+    const ssize_t got =
+        ::recv(serverSocket.fd(), incoming.space(), incoming.space_size(), MSG_DONTWAIT);
     if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return false;
     if (got <= 0) {
         std::printf(got == 0 ? "ERROR: The other side has closed the connection on us.\n"
                              : "ERROR: Error occurred while receiving.\n");
         std::printf("STATUS: Logging out...\n");
-        close_connection(serverSocket);
+        serverSocket.close();
         return true;
     }
     incoming.commit(static_cast<std::size_t>(got));

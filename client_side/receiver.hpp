@@ -7,13 +7,13 @@
 
 #include <string_view>
 
-#include "framer.hpp"
+#include "connection.hpp"
 #include "tokenizer.hpp"
 
-// Reads once what has arrived on the connection into `incoming` and prints
-// every message it completes, a prompt between two; an unfinished one
-// waits there for the rest. Returns true when anything was printed.
-bool receiver(int& serverSocket, Framer& incoming);
+// Reads once what has arrived on the connection and prints every message it
+// completes, a prompt between two; an unfinished one waits in the
+// connection for the rest. Returns true when anything was printed.
+bool receiver(ServerConnection& serverSocket);
 
 // Prints one message from the server.
 void handle_reply(std::string_view message);

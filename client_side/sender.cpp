@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <string>
 
+#include "caret.hpp"
 #include "client_state.hpp"
 #include "connection.hpp"
 #include "protocol.hpp"
@@ -15,16 +16,13 @@ namespace {
 
 constexpr char BLANK = ' ';
 
-int len(std::string_view s) {
-    return static_cast<int>(s.size());
-}
-
 // Checks the session name, the rest of the line, and sends "word#name".
 // Returns the name when it passed the check; `sent` tells whether it went out.
-Arg send_session_request(int serverSocket, std::string_view word, Tokenizer& words, bool& sent) {
+Arg send_session_request(const ServerConnection& serverSocket, std::string_view word,
+                         Tokenizer& words, bool& sent) {
     const Arg name = words.rest();
     if (chk_sessionID(name) != 0) return std::nullopt;
-    sent = secure_send(serverSocket, proto::join_fields(word, {*name})) == 0;
+    sent = secure_send(serverSocket.fd(), proto::join_fields(word, {*name})) == 0;
     return name;
 }
 
@@ -45,8 +43,8 @@ void sender_ls_cmd() {
         "/msg <sessionID>\tTo send a message to that particular session.\n");
 }
 
-void sender_login_cmd(int& serverSocket, Tokenizer& words) {
-    if (serverSocket != NOT_CONNECTED) {
+void sender_login_cmd(ServerConnection& serverSocket, Tokenizer& words) {
+    if (serverSocket.connected()) {
         std::printf("ERROR: You are already logged in!\n");
         return;
     }
@@ -61,8 +59,8 @@ void sender_login_cmd(int& serverSocket, Tokenizer& words) {
     login_sequence(serverSocket, *clientID, *password, *serverIP, *serverPort);
 }
 
-void sender_logout_cmd(int& serverSocket) {
-    if (serverSocket == NOT_CONNECTED) {
+void sender_logout_cmd(ServerConnection& serverSocket) {
+    if (!serverSocket.connected()) {
         std::printf("ERROR: You cannot log out because you are not logged in!\n");
         return;
     }
@@ -70,14 +68,13 @@ void sender_logout_cmd(int& serverSocket) {
     lastSession.clear();
 }
 
-void sender_quit_cmd(int& serverSocket) {
+void sender_quit_cmd(ServerConnection& serverSocket) {
     logout(serverSocket);
     // A connection whose logout could not be sent is of no use any more.
-    close_connection(serverSocket);
-    serverSocket = QUIT_REQUESTED;
+    serverSocket.quit();
 }
 
-void sender_create_cmd(int& serverSocket, Tokenizer& words) {
+void sender_create_cmd(ServerConnection& serverSocket, Tokenizer& words) {
     bool sent = false;
     const Arg name = send_session_request(serverSocket, proto::NEWCONF, words, sent);
     if (!name) return;
@@ -91,7 +88,7 @@ void sender_create_cmd(int& serverSocket, Tokenizer& words) {
     }
 }
 
-void sender_join_cmd(int& serverSocket, Tokenizer& words) {
+void sender_join_cmd(ServerConnection& serverSocket, Tokenizer& words) {
     bool sent = false;
     const Arg name = send_session_request(serverSocket, proto::JOIN, words, sent);
     if (!name) return;
@@ -103,7 +100,7 @@ void sender_join_cmd(int& serverSocket, Tokenizer& words) {
     }
 }
 
-void sender_leave_cmd(int& serverSocket, Tokenizer& words) {
+void sender_leave_cmd(ServerConnection& serverSocket, Tokenizer& words) {
     std::string request(proto::LEAVE);
     bool any_word = false;
     bool any_name = false;
@@ -122,30 +119,30 @@ void sender_leave_cmd(int& serverSocket, Tokenizer& words) {
         std::printf("ERROR: Invalid leave request.\n");
         return;
     }
-    if (secure_send(serverSocket, request) == 0) {
+    if (secure_send(serverSocket.fd(), request) == 0) {
         std::printf("STATUS: Request to leave sessions was sent to the server.\n");
     } else {
         std::printf("ERROR: Leave request couldn't be sent properly to the server.\n");
     }
 }
 
-void sender_qry_cmd(int& serverSocket) {
-    if (secure_send(serverSocket, proto::QRY) == 0) {
+void sender_qry_cmd(ServerConnection& serverSocket) {
+    if (secure_send(serverSocket.fd(), proto::QRY) == 0) {
         std::printf("STATUS: Query request sent successfully.\n");
     } else {
         std::printf("ERROR: Query request couldn't be sent properly.\n");
     }
 }
 
-void sender_qryme_cmd(int& serverSocket) {
-    if (secure_send(serverSocket, proto::QRYME) == 0) {
+void sender_qryme_cmd(ServerConnection& serverSocket) {
+    if (secure_send(serverSocket.fd(), proto::QRYME) == 0) {
         std::printf("STATUS: Query me request sent successfully.\n");
     } else {
         std::printf("ERROR: Query me request couldn't be sent properly.\n");
     }
 }
 
-void sender_msg_cmd(int& serverSocket, Tokenizer& words, int mode) {
+void sender_msg_cmd(ServerConnection& serverSocket, Tokenizer& words, int mode) {
     const Arg session = mode == MSG_PLAIN_LINE ? Arg(lastSession) : words.next(BLANK);
     const Arg text = words.rest();
     if (chk_sessionID(session) != 0) return;
@@ -153,13 +150,13 @@ void sender_msg_cmd(int& serverSocket, Tokenizer& words, int mode) {
         std::printf("ERROR: No message entered!\n");
         return;
     }
-    if (secure_send(serverSocket, proto::join_fields(proto::MSG, {*session, *text})) != 0) {
+    if (secure_send(serverSocket.fd(), proto::join_fields(proto::MSG, {*session, *text})) != 0) {
         std::printf("ERROR: message couldn't be sent to the server.\n");
     }
     lastSession = std::string(*session);
 }
 
-void sender(int& serverSocket, LineReader& keyboard) {
+void sender(ServerConnection& serverSocket, LineReader& keyboard) {
     std::string_view line;
     switch (keyboard.next(line)) {
         case LineReader::Result::end:
@@ -180,16 +177,16 @@ void sender(int& serverSocket, LineReader& keyboard) {
         return;
     }
     Tokenizer words(line);
-    if (serverSocket != NOT_CONNECTED && line.front() != '/' && !lastSession.empty()) {
+    if (serverSocket.connected() && line.front() != '/' && !lastSession.empty()) {
         sender_msg_cmd(serverSocket, words, MSG_PLAIN_LINE);
         return;
     }
     const std::string_view word = words.next(BLANK).value_or(std::string_view());
-    if (word == "/ls") return sender_ls_cmd();
+    if (word == "/ls" || word == "/help") return sender_ls_cmd();
     if (word == "/login") return sender_login_cmd(serverSocket, words);
     if (word == "/logout") return sender_logout_cmd(serverSocket);
     if (word == "/quit") return sender_quit_cmd(serverSocket);
-    if (serverSocket == NOT_CONNECTED) {
+    if (!serverSocket.connected()) {
         std::printf("ERROR: Invalid command! You aren't logged in!\n");
         return;
     }

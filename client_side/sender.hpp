@@ -3,6 +3,7 @@
 // before a request is built; replies are printed later by the receiver.
 #pragma once
 
+#include "connection.hpp"
 #include "line_reader.hpp"
 #include "tokenizer.hpp"
 
@@ -14,16 +15,16 @@ enum MsgMode {
 
 // Takes the next line from the keyboard and carries it out. The end of
 // input acts as /quit.
-void sender(int& serverSocket, LineReader& keyboard);
+void sender(ServerConnection& serverSocket, LineReader& keyboard);
 
 // The handlers continue with `words` right after the command word.
 void sender_ls_cmd();
-void sender_login_cmd(int& serverSocket, Tokenizer& words);
-void sender_logout_cmd(int& serverSocket);
-void sender_quit_cmd(int& serverSocket);
-void sender_create_cmd(int& serverSocket, Tokenizer& words);
-void sender_join_cmd(int& serverSocket, Tokenizer& words);
-void sender_leave_cmd(int& serverSocket, Tokenizer& words);
-void sender_qry_cmd(int& serverSocket);
-void sender_qryme_cmd(int& serverSocket);
-void sender_msg_cmd(int& serverSocket, Tokenizer& words, int mode);
+void sender_login_cmd(ServerConnection& serverSocket, Tokenizer& words);
+void sender_logout_cmd(ServerConnection& serverSocket);
+void sender_quit_cmd(ServerConnection& serverSocket);
+void sender_create_cmd(ServerConnection& serverSocket, Tokenizer& words);
+void sender_join_cmd(ServerConnection& serverSocket, Tokenizer& words);
+void sender_leave_cmd(ServerConnection& serverSocket, Tokenizer& words);
+void sender_qry_cmd(ServerConnection& serverSocket);
+void sender_qryme_cmd(ServerConnection& serverSocket);
+void sender_msg_cmd(ServerConnection& serverSocket, Tokenizer& words, int mode);

@@ -3,6 +3,7 @@
 #include "validation.hpp"
 
 #include <cstdio>
+#include <string>
 
 namespace {
 
@@ -17,66 +18,52 @@ bool all_name_chars(std::string_view text) {
     return true;
 }
 
-int print_length_error(const char* what, std::size_t limit) {
-    std::printf("ERROR: %s length must be between 1-%zu.\n", what, limit);
-    return 2;
+// How one kind of name is called in its three refusals, and its longest length.
+struct NameRule {
+    const char* absent;  // "ERROR: No <absent> entered."
+    const char* length;  // "ERROR: <length> length must be between 1-<limit>."
+    const char* chars;   // "ERROR: <chars> contains invalid characters. ..."
+    std::size_t limit;
+    bool echo;  // the refusals show the name: "<length>, <name>, length ..."
+};
+
+// 1 absent, 2 length outside 1..limit, 3 a character outside 0-9, a-z, A-Z.
+int check_name(Arg name, const NameRule& rule) {
+    if (!name) {
+        std::printf("ERROR: No %s entered.\n", rule.absent);
+        return 1;
+    }
+    const std::string echo = rule.echo ? ", " + std::string(*name) + "," : std::string();
+    if (name->empty() || name->size() > rule.limit) {
+        std::printf("ERROR: %s%s length must be between 1-%zu.\n", rule.length, echo.c_str(),
+                    rule.limit);
+        return 2;
+    }
+    if (!all_name_chars(*name)) {
+        std::printf(
+            "ERROR: %s%s contains invalid characters. Valid characters are 0-9, a-z and A-Z.\n",
+            rule.chars, echo.c_str());
+        return 3;
+    }
+    return 0;
 }
 
 }  // namespace
 
 int chk_clientID(Arg clientID) {
-    if (!clientID) {
-        std::printf("ERROR: No clientID entered.\n");
-        return 1;
-    }
-    if (clientID->empty() || clientID->size() > MAX_CLIENTID_LEN) {
-        return print_length_error("ClientID", MAX_CLIENTID_LEN);
-    }
-    if (!all_name_chars(*clientID)) {
-        std::printf(
-            "ERROR: clientID contains invalid characters. Valid characters are 0-9, a-z and "
-            "A-Z.\n");
-        return 3;
-    }
-    return 0;
+    return check_name(clientID, {"clientID", "ClientID", "clientID", MAX_CLIENTID_LEN, false});
 }
 
 int chk_password(Arg password) {
-    if (!password) {
-        std::printf("ERROR: No password entered.\n");
-        return 1;
-    }
-    if (password->empty() || password->size() > MAX_PASSWORD_LEN) {
-        return print_length_error("Password", MAX_PASSWORD_LEN);
-    }
-    if (!all_name_chars(*password)) {
-        std::printf(
-            "ERROR: Password contains invalid characters. Valid characters are 0-9, a-z and "
-            "A-Z.\n");
-        return 3;
-    }
-    return 0;
+    return check_name(password, {"password", "Password", "Password", MAX_PASSWORD_LEN, false});
 }
 
 int chk_sessionID(Arg sessionID) {
-    if (!sessionID) {
-        std::printf("ERROR: No sessionID entered.\n");
-        return 1;
-    }
-    const int n = static_cast<int>(sessionID->size());
-    if (sessionID->empty() || sessionID->size() > MAX_SESSIONID_LEN) {
-        std::printf("ERROR: SessionID, %.*s, length must be between 1-%zu.\n", n, sessionID->data(),
-                    MAX_SESSIONID_LEN);
-        return 2;
-    }
-    if (!all_name_chars(*sessionID)) {
-        std::printf(
-            "ERROR: sessionID, %.*s, contains invalid characters. Valid characters are 0-9, "
-            "a-z and A-Z.\n",
-            n, sessionID->data());
-        return 3;
-    }
-    return 0;
+    return check_name(sessionID, {"sessionID", "SessionID", "sessionID", MAX_SESSIONID_LEN, true});
+}
+
+bool is_sessionID(std::string_view name) {
+    return !name.empty() && name.size() <= MAX_SESSIONID_LEN && all_name_chars(name);
 }
 
 int chk_serverIP(Arg serverIP) {

@@ -23,6 +23,8 @@ int chk_clientID(Arg clientID);
 int chk_password(Arg password);
 // 1 absent, 2 length outside 1..10, 3 a character outside 0-9, a-z, A-Z.
 int chk_sessionID(Arg sessionID);
+// True when chk_sessionID would pass `name`; prints nothing.
+bool is_sessionID(std::string_view name);
 // 1 absent; any present address passes (it is resolved when connecting).
 int chk_serverIP(Arg serverIP);
 // 1 absent or a character that is no digit, 2 value outside 1024..65535.

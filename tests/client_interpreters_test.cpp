@@ -29,10 +29,11 @@ string drain(int fd) {
 }
 
 enum Link { OFF, ON, GONE };  // not connected, connected, connected to a server that has gone
+using State = ServerConnection::State;
 struct LineCase {
     Link link;
     string session, keys, sent, shown, session_after{};
-    int state = 0;  // serverSocket after: 0 unchanged, else NOT_CONNECTED or QUIT_REQUESTED
+    std::optional<State> state{};  // the connection's state after, when it changed
 };
 class Sender : public testing::TestWithParam<LineCase> {};
 TEST_P(Sender, CarriesOutEveryLine) {
@@ -43,18 +44,19 @@ TEST_P(Sender, CarriesOutEveryLine) {
     keys.second.reset();
     if (c.link == GONE) peer.reset();
     LineReader keyboard(keys.first.get());
-    int serverSocket = c.link == OFF ? NOT_CONNECTED : mine.get(), unread = 0;
-    const int before = serverSocket;
+    ServerConnection serverSocket;
+    if (c.link != OFF) serverSocket.open(std::move(mine));
+    const State before = serverSocket.state();
     lastSession = c.session;
+    int unread = 0;
     EXPECT_EQ(
         printed([&] {  // every line typed, and no more: the end of input acts as /quit
             do sender(serverSocket, keyboard);
             while ((keyboard.ready() || (::ioctl(keys.first.get(), FIONREAD, &unread), unread)) &&
-                   serverSocket != QUIT_REQUESTED);
+                   serverSocket.state() != State::quit_requested);
         }),
         c.shown);
-    if (c.link != OFF && serverSocket != before) mine.release();  // the interpreter closed it
-    EXPECT_EQ(serverSocket, c.state == 0 ? before : c.state);
+    EXPECT_EQ(serverSocket.state(), c.state.value_or(before));
     EXPECT_EQ(lastSession, c.session_after);
     EXPECT_EQ(peer.valid() ? drain(peer.get()) : "", c.sent);
 }
@@ -80,14 +82,14 @@ const string X489(489, 'x');
 INSTANTIATE_TEST_SUITE_P(
     Client, Sender,
     testing::Values(
-        LineCase{OFF, "", "/ls more\n/LS\n/lsx\n/join a\nhi\n \n\n\0/ls\n"s, "",
-                 HELP + NOT_IN + NOT_IN + NOT_IN + NOT_IN +
+        LineCase{OFF, "", "/ls more\n/help\n/LS\n/lsx\n/join a\nhi\n \n\n\0/ls\n"s, "",
+                 HELP + HELP + NOT_IN + NOT_IN + NOT_IN + NOT_IN +
                      "ERROR: Don't start input with whitespace.\n"},
         LineCase{OFF, "", string(499, 'x') + "\n" + string(500, 'x') + "\n/ls\n", "",
                  NOT_IN + TOO_LONG + HELP},
         LineCase{OFF, "", string(5000, 'x') + "\n/logout\n/quit\n", "",
                  TOO_LONG + "ERROR: You cannot log out because you are not logged in!\n", "",
-                 QUIT_REQUESTED},
+                 State::quit_requested},
         LineCase{OFF, "",
                  "/login Az09Az09Az0 a h 1\n/login al\xe9 a h 1\n/login Az09Az09Az aB3dE67 h 1\n"
                  "/login a aB3dE6 h 1023\n/login a a h 65536\n/login a a h 99999999999999999999\n"
@@ -98,7 +100,7 @@ INSTANTIATE_TEST_SUITE_P(
                      PORT_RANGE + PORT_NUM + PORT_NUM +
                      "ERROR: No password entered.\nERROR: No serverIP entered.\nERROR: Password" +
                      CHARS},
-        LineCase{OFF, "", "", "", "", "", QUIT_REQUESTED},
+        LineCase{OFF, "", "", "", "", "", State::quit_requested},
         LineCase{ON, "", "/create lobby\n/join lobby\n/leave\n/qry all\n/qryme\n",
                  "NEWCONF#lobby\0JOIN#lobby\0LEAVE\0QRY\0QRYME\0"s,
                  "STATUS: Request to create session 'lobby' has been sent to the server.\n"
@@ -123,8 +125,8 @@ INSTANTIATE_TEST_SUITE_P(
                  "ERROR: Send buffer size exceeded by 1 bytes.\n"
                  "ERROR: message couldn't be sent to the server.\n",
                  "lobby"},
-        LineCase{ON, "lobby", "/logout\n", "LOGOUT\0"s, OUT, "", NOT_CONNECTED},
-        LineCase{ON, "lobby", "/quit\n", "LOGOUT\0"s, OUT, "", QUIT_REQUESTED},
+        LineCase{ON, "lobby", "/logout\n", "LOGOUT\0"s, OUT, "", State::not_connected},
+        LineCase{ON, "lobby", "/quit\n", "LOGOUT\0"s, OUT, "", State::quit_requested},
         LineCase{GONE, "lobby", "/logout\n", "",
                  "ERROR: Error occurred while sending.\n"
                  "ERROR: Logout unsuccessful because sending was unsuccessful.\n"}));
@@ -144,22 +146,20 @@ class FromServer : public testing::TestWithParam<ReplyCase> {};
 TEST_P(FromServer, IsShown) {
     const ReplyCase& c = GetParam();
     auto [mine, peer] = socket_pair();
-    int serverSocket = mine.get();
-    Framer incoming;
+    ServerConnection serverSocket;
+    serverSocket.open(std::move(mine));
     string shown;
     lastSession = "a";
     for (const string& piece : c.pieces) {
         piece.empty() ? void(::shutdown(peer.get(), SHUT_WR))
                       : void(::send(peer.get(), piece.data(), piece.size(), 0));
-        shown += printed([&] {
-            c.login ? login(serverSocket, "alice", "pw#1") : void(receiver(serverSocket, incoming));
-        });
+        shown += printed(
+            [&] { c.login ? login(serverSocket, "alice", "pw#1") : void(receiver(serverSocket)); });
     }
     EXPECT_EQ(shown, c.shown);
     const bool closed = c.login ? !c.shown.empty() : c.pieces.back().empty();
-    EXPECT_EQ(serverSocket, closed ? NOT_CONNECTED : mine.get());
+    EXPECT_EQ(serverSocket.connected(), !closed);
     EXPECT_EQ(lastSession, closed ? "" : "a");  // the session ends with the connection
-    if (closed) mine.release();
     EXPECT_EQ(drain(peer.get()), c.login ? "LOGIN#alice#pw#1\0"s : "");
 }
 std::vector<ReplyCase> from_server() {

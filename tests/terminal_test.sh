@@ -1,28 +1,39 @@
 #!/usr/bin/env bash
 # The client on a real terminal: the server on a free loopback port, the
 # client in a tmux pane typed at with send-keys, the screen read back with
-# capture-pane. A chat line carries a clear-screen sequence: the screen must
-# show it in caret notation and keep what was above it.
-#   tests/terminal_test.sh <server> <client>: 0 passed, 1 failed, 77 skipped
+# capture-pane, and bob, a raw protocol member on a bash socket. A line bob
+# sends while alice types goes above her half-typed line, in caret notation
+# (it carries a clear-screen sequence); history, completion (never of a
+# name with control bytes), Ctrl-D and Ctrl-C, which leave the terminal's
+# modes as they were.
+#   tests/terminal_test.sh <server> <client> <1 if it has line editing>
+# exits 0 passed, 1 failed, 77 skipped.
 set -u
 server=$(realpath "$1") client=$(realpath "$2")
+[ "${3:-}" = 1 ] || { echo "SKIP: the client is built without line editing"; exit 77; }
 command -v tmux >/dev/null || { echo "SKIP: tmux is not installed"; exit 77; }
 work=$(mktemp -d) && cd "$work" || exit 1
 export TMUX_TMPDIR=$work TERM=xterm
 tm() { tmux -L conf -f /dev/null "$@"; }
 trap 'tm kill-server 2>/dev/null; [ -n "${pid:-}" ] && kill "$pid"; rm -rf "$work"' EXIT
 fail() { echo "FAIL: $1"; tm capture-pane -p -t conf; exit 1; }
-# Waits (at most 5 s) until the screen shows the line $1 in full.
-shows() {
+screen() { tm capture-pane -p -t conf | sed 's/ *$//' | grep -v '^$'; }
+# Waits (at most 5 s) until the screen, on the standard input of "$@", passes.
+holds() {
     for _ in $(seq 100); do
-        tm capture-pane -p -t conf | sed 's/ *$//' | grep -Fxq -- "$1" && return 0
+        screen | "$@" && return 0
         sleep 0.05
     done
-    fail "the screen does not show: $1"
+    fail "the screen does not hold: $*"
 }
-type_in() { tm send-keys -t conf -l "$1" && tm send-keys -t conf Enter; }
+lines() { [ "$(tail -n "$#")" = "$(printf '%s\n' "$@")" ]; } # its last lines are "$@"
+shows() { holds grep -Fxq -- "$1"; }                          # a line in full
+keys() { tm send-keys -t conf "$@"; }
+type_in() { keys -l "$1" && keys Enter; }
+# bob's next message, which must be $1.
+bob_gets() { IFS= read -r -d '' -t 5 msg <&3 && [ "$msg" = "$1" ] || fail "bob got '${msg:-}', not '$1'"; }
 
-echo alice,alice1 >accounts.csv
+printf 'alice,alice1\nbob,bob123\n' >accounts.csv
 for _ in 1 2 3 4 5; do # a random port; another one if it was taken
     port=$((20000 + RANDOM % 40000))
     "$server" "$port" >server.log 2>&1 &
@@ -35,19 +46,48 @@ for _ in 1 2 3 4 5; do # a random port; another one if it was taken
 done
 [ -n "$pid" ] || fail "the server did not start"
 
-tm new-session -d -s conf -x 120 -y 40 "$client; echo exit \$?; sleep 60" 2>/dev/null ||
+# Two runs: the trap lets the second outlive Ctrl-C, which the client does not.
+run="stty -g >modes; $client; echo exit \$?; stty -g | cmp -s - modes && echo modes kept"
+tm new-session -d -s conf -x 120 -y 40 "bash -c 'trap : INT; $run 1; $run 2; sleep 60'" 2>/dev/null ||
     { echo "SKIP: tmux cannot start here"; exit 77; }
 shows "//                      THE CLIENT PROGRAM                            \\\\"
+holds lines ":" # the editor's prompt: keys typed from now on are its
 type_in "/login alice alice1 127.0.0.1 $port"
 shows "STATUS: Login successful!"
 type_in "/create lobby"
-shows ": STATUS: Created session 'lobby' successfully!"
-type_in "/msg lobby $(printf '\033[2J\033[H')hi"
-shows "@lobby: [lobby] alice says: ^[[2J^[[Hhi"
-shows ": STATUS: Created session 'lobby' successfully!"
-type_in "/logout"
+shows "STATUS: Created session 'lobby' successfully!"
+exec 3<>"/dev/tcp/127.0.0.1/$port" || fail "bob cannot connect"
+printf 'LOGIN#bob#bob123\0JOIN#lobby\0' >&3
+bob_gets LG_ACK && bob_gets "JOIN_ACK#lobby"
+type_in "/msg lobby hi"
+bob_gets "[lobby] alice says: hi"
+
+keys -l "this is half a li"
+holds lines "[lobby] alice says: hi" "@lobby: this is half a li"
+printf 'MSG#lobby#\033[2J\033[Hinterrupting you\0' >&3
+holds lines "[lobby] bob says: ^[[2J^[[Hinterrupting you" "@lobby: this is half a li"
+shows "[lobby] bob has joined the session." # nothing was cleared
+type_in "ne"
+bob_gets "[lobby] bob says: "$'\e[2J\e[H'"interrupting you"
+bob_gets "[lobby] alice says: this is half a line"
+
+keys Up
+holds lines "[lobby] alice says: this is half a line" "@lobby: this is half a line"
+keys Up Up Up Up # the oldest line kept; the /login line never was
+holds lines "[lobby] alice says: this is half a line" "@lobby: /create lobby"
+keys C-u
+printf 'NEWCONF#l\033[2J\0' >&3 && bob_gets "NEWCONF_ACK#l"$'\e[2J' # a name no one can type
+type_in "/qry"
+shows "        USER: bob - SESSIONS: lobby l^[[2J"
+keys -l "/jo" && keys Tab && keys -l "l" && keys Tab # only lobby is offered
+holds lines "@lobby: /join lobby"
+keys Enter
+shows "You are already part of session 'lobby'!"
+
+keys C-d
 shows "STATUS: Successfully logged out from the server."
-type_in "/quit"
-shows ": /quit"
 shows "exit 0"
+shows "modes kept 1"
+holds lines ":" && keys -l "half" && keys C-c
+shows "modes kept 2"
 echo "PASS: the client under tmux"

@@ -61,7 +61,10 @@ void open_peer(int k) {
     peers[k].end.reset(sv[0]);
     peers[k].sock = sv[1];
     peers[k].partial.clear();
-    if (attach_connection(sv[1]) < 0) fail("no free slot for a connection", k);
+    const auto fds = slot_descriptors();
+    const int free = emptySlot(MAX_SLOTS - 1, fds.data() + 1);
+    if (free < 0) fail("no free slot for a connection", k);
+    attach_connection(sv[1], free + 1);
 }
 
 // Writes what each queue can send and reads it on the client ends; what
@@ -147,7 +150,7 @@ void request(int k, std::string_view text) {
         if (is_logged_in(sock)) fail("still online after logging out", k);
         const int i = slot_of(sock);
         flush_slot(i);
-        close_slot(i, "Client Logged Out. Close Socket# %i.\n");
+        close_slot(i, true);
         open_peer(k);
     }
 }

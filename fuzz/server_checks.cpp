@@ -13,13 +13,6 @@
 #include "protocol.hpp"
 #include "registry.hpp"
 
-int slot_of(int sock) {
-    for (int i = 1; i < MAX_SLOTS; ++i) {
-        if (slots[i].open() && slots[i].fd.get() == sock) return i;
-    }
-    return -1;
-}
-
 const char* check_queues(long& detail) {
     for (int i = 1; i < MAX_SLOTS; ++i) {
         const Connection& c = slots[i];

@@ -4,9 +4,6 @@
 // and not by these loops. Each returns nullptr, or what is wrong.
 #pragma once
 
-// Index of the open slot holding `sock`, or -1.
-int slot_of(int sock);
-
 // Online rows contiguous and distinct, each an open connection with an
 // account; every live session named uniquely, with 1..500 distinct online
 // members and -1 after them; no session past active_sessions.

@@ -144,6 +144,11 @@ void client_go_offline(int sock) {
     if (names_account(id)) std::printf("USER %s LOGGED OUT.\n", printable(login[id]).c_str());
 }
 
+void client_drop(int sock) {
+    client_leave(sock);
+    client_go_offline(sock);
+}
+
 void printall() {
     std::printf("List of online users:\n");
     for (int i = 0; i < users_online; ++i)

@@ -67,5 +67,7 @@ int remove_member(int sessionID, int position);
 std::optional<std::string> client_leave(int sock);
 // Removes the client's row from the online table.
 void client_go_offline(int sock);
+// Both of the above: the client on `sock` is gone, whatever the way.
+void client_drop(int sock);
 // Prints the online users and every session's members.
 void printall();

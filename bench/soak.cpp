@@ -522,7 +522,7 @@ bool Soak::open(Conn& c) {
     const int fd = connect_loopback(port_, Clock::now() + limit());
     if (fd < 0) return fail(c.name + ": cannot connect to the server: " + std::strerror(errno));
     c.fd.reset(fd);
-    c.in.clear();
+    c.in = Framer();
     c.since = Clock::now();
     ++connects_;
     return true;
@@ -622,7 +622,7 @@ bool Soak::read_conn(Conn& c) {
     const ssize_t n = ::recv(c.fd.get(), c.in.space(), c.in.space_size(), MSG_DONTWAIT);
     if (n < 0 && (errno == EAGAIN || errno == EINTR)) return true;
     if (n <= 0) {
-        if (c.eof_expected && c.expect.empty() && c.in.empty()) {
+        if (c.eof_expected && c.expect.empty()) {
             c.fd.reset();
             c.eof_expected = false;
             return true;

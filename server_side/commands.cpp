@@ -243,12 +243,8 @@ int do_leave(int sock, string_view cmd, Tokenizer& tok) {
         return 0;
     }
     if (cmd.find(proto::FIELD_SEP) == string_view::npos) {
-        if (const auto left = client_leave(sock)) {
-            Tokenizer names(*left);
-            while (const auto name = names.next(proto::FIELD_SEP)) {
-                reply(sock, proto::LEAVE_ACK, {*name});
-            }
-        }
+        // One reply per session left, whatever its name holds.
+        for (const std::string& name : client_leave(sock)) reply(sock, proto::LEAVE_ACK, {name});
         printall();
         return 0;
     }

@@ -144,10 +144,10 @@ INSTANTIATE_TEST_SUITE_P(
         Script{
             "LeaveAllAndByName",
             {"0:LOGIN#alice#pw1", "1:LOGIN#bob#pw2", "2:LOGIN#carol#pw3", "0:NEWCONF#a",
-             "0:NEWCONF#b", "0:QRYME#x", "1:JOIN#a", "0:LEAVE", "1:QRY", "2:NEWCONF#b", "0:JOIN#a",
+             "0:NEWCONF#b#", "0:QRYME#x", "1:JOIN#a", "0:LEAVE", "1:QRY", "2:NEWCONF#b", "0:JOIN#a",
              "0:LEAVE#a#b#a", "1:QRYME", "2:LEAVE#"},
-            {"0:LG_ACK", "0:NEWCONF_ACK#a", "0:NEWCONF_ACK#b", "0:QRYME_ACK#a#b",
-             "0:[a] bob has joined the session.", "0:LEAVE_ACK#a", "0:LEAVE_ACK#b", "0:JOIN_ACK#a",
+            {"0:LG_ACK", "0:NEWCONF_ACK#a", "0:NEWCONF_ACK#b#", "0:QRYME_ACK#a#b#",
+             "0:[a] bob has joined the session.", "0:LEAVE_ACK#a", "0:LEAVE_ACK#b#", "0:JOIN_ACK#a",
              "0:LEAVE_ACK#a", "0:LEAVE_NACK#b", "0:LEAVE_NACK#a", "1:LG_ACK", "1:JOIN_ACK#a",
              "1:QRY_ACK#alice:bob#a:carol", "1:[a] alice has joined the session.", "1:QRYME_ACK#a",
              "2:LG_ACK", "2:NEWCONF_ACK#b"}},

@@ -1,41 +1,33 @@
-// The blocking transport over a socket pair: one message a call, the
-// 500/501-character limits, and a peer that has gone.
+// The blocking transport over a socket pair: one message a call, the limits, a peer gone.
 #include <gmock/gmock.h>
 #include <sys/socket.h>
 
 #include "support.hpp"
 #include "transport.hpp"
 
-using testing::ElementsAreArray;
-
 namespace {
 
 const std::string A500(500, 'a');
 const std::string B501(501, 'b');
 
-struct Stream {
-    std::string bytes;
-    std::vector<std::string> messages;
-};
-
-// Each call of secure_recv on the stream: "result:text".
+// A stream, and each call of secure_recv on it: "result:text".
+using Stream = std::pair<std::string, std::vector<std::string>>;
 class Receive : public testing::TestWithParam<Stream> {};
 
 TEST_P(Receive, TakesOneMessageACall) {
     int sv[2];
     ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
     Fd mine(sv[0]);
-    Fd peer(sv[1]);
-    ASSERT_EQ(::write(peer.get(), GetParam().bytes.data(), GetParam().bytes.size()),
-              ssize_t(GetParam().bytes.size()));
-    peer.reset();
+    const std::string& bytes = GetParam().first;
+    ASSERT_EQ(::write(sv[1], bytes.data(), bytes.size()), ssize_t(bytes.size()));
+    ::close(sv[1]);
     std::vector<std::string> got;
     RecvBuffer buf{};
     for (int r = 1; r > 0 || (r == -2 && got.size() < 9);) {
         support::printed([&] { r = secure_recv(mine.get(), buf); });
         got.push_back(std::to_string(r) + ":" + (r == 1 ? buf.data() : ""));
     }
-    EXPECT_THAT(got, ElementsAreArray(GetParam().messages));
+    EXPECT_THAT(got, testing::ElementsAreArray(GetParam().second));
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -5,6 +5,7 @@
 #include <gmock/gmock.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 
 #include <map>
 
@@ -13,12 +14,15 @@
 #include "text.hpp"
 
 using namespace std::chrono_literals;
-using testing::ElementsAreArray;
 using testing::HasSubstr;
 
 namespace {
 
 const auto cut = [](const std::string& s) { return s.substr(0, 499); };
+template <class Row>  // a table's row shows as its name
+auto operator<<(std::ostream& os, const Row& row) -> decltype(os << row.name) {
+    return os << row.name;
+}
 
 class Loop : public testing::Test {
 protected:
@@ -28,12 +32,13 @@ protected:
         testing::internal::CaptureStdout();
         ServerOptions options;
         options.clock = [this] { return now; };
+        ::close(0);  // as a daemon may start: the listener is descriptor 0
         ASSERT_GT(port = server_start("0", options), 0);
     }
     void TearDown() override {
         server_stop();
+        ::dup2(stdin_.get(), 0);
         seen += testing::internal::GetCapturedStdout();
-        if (HasFailure()) std::fputs(seen.c_str(), stderr);  // the failures were captured too
         ASSERT_EQ(::chdir("/"), 0);
     }
     std::string log() {
@@ -73,10 +78,10 @@ protected:
     int port = 0;
     std::vector<std::unique_ptr<support::Client>> c;
     std::string seen;
+    Fd stdin_{::dup(0)};
 };
 
-// Steps "k:request" from client k; then, per client, "k:message" it got;
-// then lines the log holds.
+// Steps "k:request" from client k; per client, "k:message" it got; lines the log holds.
 struct Script {
     const char* name;
     std::vector<std::string> steps, expect, log = {};
@@ -97,17 +102,16 @@ TEST_P(Requests, RepliesAndRelayedLinesInOrder) {
     for (auto& [k, msgs] : got) {
         if (msgs.empty() || msgs.back() != "<closed>")
             for (auto& m : sync(k)) msgs.push_back(m);
-        EXPECT_THAT(msgs, ElementsAreArray(want[k])) << "client " << k;
+        EXPECT_THAT(msgs, testing::ElementsAreArray(want[k])) << "client " << k;
     }
     for (const std::string& line : GetParam().log) EXPECT_THAT(log(), HasSubstr(line));
-    // Bytes from clients cannot forge a log line or drive the operator's terminal.
-    EXPECT_FALSE(
-        std::any_of(seen.begin(), seen.end(), [](char b) { return b != '\n' && is_control(b); }));
+    const auto forged = [](char b) { return b != '\n' && is_control(b); };  // by client bytes
+    EXPECT_FALSE(std::any_of(seen.begin(), seen.end(), forged));
 }
 
 const std::string N(490, 'n'), S490(490, 's'), A300(300, 'a'), B300(300, 'b');
-const std::string T490 = std::string(300, 't') + "#" + std::string(189, 'u');
-const std::string SAYS = "[lobby] alice says: ";
+const std::string T490 = std::string(300, 't') + "#" + std::string(189, 'u'),
+                  SAYS = "[lobby] alice says: ";
 
 INSTANTIATE_TEST_SUITE_P(
     Server, Requests,
@@ -120,19 +124,21 @@ INSTANTIATE_TEST_SUITE_P(
                 "0:NEWCONF_ACK#a", "0:[a] alice says: \rhi\t\x1b[0m", "1:LG_ACK", "2:LG_NACK#4",
                 "2:LG_NACK#4"},
                {"User:\\x0d\\x1b[2Jx\tPass:y\\x7f", "a\t\\x0dhi\t\\x1b[0m\t0\t0\talice"}},
-        Script{"CreateJoinAndNoticesToEarlierMembers",
-               {"0:LOGIN#alice#pw1", "1:LOGIN#bob#pw2", "2:LOGIN#carol#pw3", "0:NEWCONF#lobby",
-                "1:NEWCONF#lobby", "1:JOIN#lobby", "2:JOIN#lobby", "0:JOIN#lobby", "1:JOIN#Lobby",
-                "3:LOGOUT", "3:LEAVE", "3:MSG#lobby#hi", "3:QRY", "3:QRYME"},
-               {"0:LG_ACK", "0:NEWCONF_ACK#lobby", "0:[lobby] bob has joined the session.",
-                "0:[lobby] carol has joined the session.", "0:JOIN_NACK#lobby#4", "1:LG_ACK",
-                "1:NEWCONF_NACK#lobby#2", "1:JOIN_ACK#lobby",
-                "1:[lobby] carol has joined the session.", "1:JOIN_NACK#Lobby#2", "2:LG_ACK",
-                "2:JOIN_ACK#lobby", "3:QRY_NACK", "3:QRYME_NACK"}},
+        Script{
+            "CreateJoinAndNoticesToEarlierMembers",
+            {"0:LOGIN#alice#pw1", "1:LOGIN#bob#pw2", "2:LOGIN#carol#pw3", "0:NEWCONF#lobby",
+             "1:NEWCONF#lobby", "1:JOIN#lobby", "2:JOIN#lobby", "0:JOIN#lobby", "1:JOIN#Lobby",
+             "3:LOGOUT", "3:NEWCONF", "3:JOIN", "3:LEAVE", "3:MSG#lobby#hi", "3:QRY", "3:QRYME"},
+            {"0:LG_ACK", "0:NEWCONF_ACK#lobby", "0:[lobby] bob has joined the session.",
+             "0:[lobby] carol has joined the session.", "0:JOIN_NACK#lobby#4", "1:LG_ACK",
+             "1:NEWCONF_NACK#lobby#2", "1:JOIN_ACK#lobby",
+             "1:[lobby] carol has joined the session.", "1:JOIN_NACK#Lobby#2", "2:LG_ACK",
+             "2:JOIN_ACK#lobby", "3:QRY_NACK", "3:QRYME_NACK"},
+            {"NEWCONF request is missing a field. ignored.\n", "JOIN request is missing a field"}},
         Script{"ChatReachesEveryMemberInOrder",
                {"0:LOGIN#alice#pw1", "1:LOGIN#bob#pw2", "2:LOGIN#carol#pw3", "0:NEWCONF#lobby",
-                "1:JOIN#lobby", "1:MSG#lobby#hi #there", "2:MSG#lobby#x", "2:MSG#nope#x",
-                "0:MSG#lobby#" + T490, "0:LOGOUT", "1:QRY"},
+                "1:JOIN#lobby", "1:MSG#lobby#hi #there", "2:NEWCONF", "2:MSG#lobby",
+                "2:MSG#lobby#x", "2:MSG#nope#x", "0:MSG#lobby#" + T490, "0:LOGOUT", "1:QRY"},
                {"0:LG_ACK", "0:NEWCONF_ACK#lobby", "0:[lobby] bob has joined the session.",
                 "0:[lobby] bob says: hi #there", "0:" + SAYS + T490.substr(0, 479),
                 "0:" + SAYS + T490.substr(479), "0:<closed>", "1:LG_ACK", "1:JOIN_ACK#lobby",
@@ -166,8 +172,7 @@ INSTANTIATE_TEST_SUITE_P(
                 "1:QRY_ACK#alice#" + A300 + ":bob", "1:QRY_ACK#bob#" + B300}}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// Every way a connection ends frees its slot, its buffers and the listener,
-// says so on the log, and spares the users still logged in.
+// Every way a connection ends frees its slot, buffers and listener, logs, spares the others.
 enum class End { logout, eof, reset, overflow, queue_drop, login_time };
 class Ends : public Loop, public testing::WithParamInterface<std::pair<End, const char*>> {};
 
@@ -207,10 +212,9 @@ INSTANTIATE_TEST_SUITE_P(
         std::pair(End::queue_drop, "USER erin LOGGED OUT.\nclose socket"),
         std::pair(End::login_time, "did not log in within 60 seconds.\nclose socket")));
 
-// A peer that half-closes after a burst of requests is cleaned out at once
-// and gets every reply before the close, or what CLOSE_TIMEOUT allows, or
-// nothing more once it resets. Its small send buffer makes the queue go out
-// in partial writes with compaction between them: the bytes must stay intact.
+// A peer that half-closes after a burst of requests is cleaned out at once and gets
+// every reply before the close, what CLOSE_TIMEOUT allows, or nothing once it resets.
+// A small send buffer makes partial writes with compaction between: bytes stay intact.
 TEST_F(Loop, HalfClosedPeerGetsItsRepliesThenTheClose) {
     for (const std::string id : {"alice", "bob", "carol"}) {
         support::Client& peer = connect();
@@ -253,15 +257,31 @@ TEST_F(Loop, RefusedLoginsArePacedForTheWholeServer) {
     EXPECT_EQ(c[0]->next(), "LG_ACK");
 }
 
-// Out of descriptors, an accept fails and the listener rests. With every
-// descriptor below FD_SETSIZE taken, what the server opens next is beyond
-// select's sets and is never watched.
+// A pass with no limit ends at once for a passed deadline, else sleeps until woken.
+TEST_F(Loop, PassesWaitForWorkOrTheNextDeadline) {
+    static volatile sig_atomic_t rang = 0;
+    ::signal(SIGALRM, [](int) { rang = 1; });
+    connect(), connect();
+    login(1, "alice", "pw1");                 // the first is in by now, and not logged in
+    itimerval every{{0, 50000}, {0, 50000}};  // a tick ends any wait
+    ::setitimer(ITIMER_REAL, &every, nullptr);
+    now += std::chrono::seconds(LOGIN_TIMEOUT_S);
+    server_pass();
+    EXPECT_THAT(log(), HasSubstr("did not log in within"));
+    int passes = 0;
+    for (rang = 0; !rang; ++passes) server_pass();
+    ::setitimer(ITIMER_REAL, &(every = {}), nullptr);
+    EXPECT_EQ(passes, 1);
+}
+
+// Out of descriptors, a failed accept rests the listener; a descriptor beyond
+// select's sets is never watched.
 TEST_F(Loop, DescriptorsRunningOut) {
     rlimit lim{};
     ::getrlimit(RLIMIT_NOFILE, &lim);
     const rlimit old = lim;
     connect();
-    lim.rlim_cur = static_cast<rlim_t>(::dup(0));  // the lowest free descriptor
+    lim.rlim_cur = static_cast<rlim_t>(::dup(2));  // the lowest free descriptor
     ::close(static_cast<int>(lim.rlim_cur));
     ::setrlimit(RLIMIT_NOFILE, &lim);
     for (int i = 0; i < 3; ++i) server_pass(5ms);
@@ -274,19 +294,18 @@ TEST_F(Loop, DescriptorsRunningOut) {
     lim.rlim_cur = std::min(old.rlim_max, std::max<rlim_t>(old.rlim_cur, FD_SETSIZE + 64));
     if (::setrlimit(RLIMIT_NOFILE, &lim) != 0 || lim.rlim_cur < FD_SETSIZE + 64) GTEST_SKIP();
     std::vector<Fd> fill;
-    for (int fd = 0; fd >= 0 && fd < FD_SETSIZE;) fill.emplace_back(fd = ::dup(0));
+    for (int fd = 0; fd >= 0 && fd < FD_SETSIZE;) fill.emplace_back(fd = ::dup(2));
     EXPECT_TRUE(connect().closed());
     EXPECT_THAT(log(), HasSubstr("is beyond the select limit of 1024. closed."));
     server_stop();  // its descriptors below the limit are taken too
-    for (int fd = 0; fd >= 0 && fd < FD_SETSIZE;) fill.emplace_back(fd = ::dup(0));
+    for (int fd = 0; fd >= 0 && fd < FD_SETSIZE;) fill.emplace_back(fd = ::dup(2));
     EXPECT_EQ(server_start("0", ServerOptions{}), -1);
     EXPECT_THAT(log(), HasSubstr("ERROR: listening socket"));
 }
 
-// Start-ups: the account file ("<dir>": a folder; "<zero>": a link to an
-// endless device; "<none>": no file); a command line for server_main and its
-// exit status, or none and the accounts the loader keeps ("id,password") and
-// its result; and what the log holds then (nothing when empty).
+// Start-ups: the account file ("<dir>": a folder; "<zero>": a link to /dev/zero;
+// "<none>": none); a command line and server_main's status, or none and the accounts
+// the loader keeps ("id,password") and its result; what the log holds (empty: nothing).
 struct StartUp {
     const char* name;
     std::string accounts;
@@ -314,7 +333,7 @@ TEST_P(StartUps, LoadTheAccountsOrRefuseToStart) {
     for (int i = 0; i < MAX_ACCOUNTS && !::login[i].empty() && args.empty(); ++i)
         got.push_back(::login[i] + "," + ::pass[i]);
     EXPECT_THAT(got.size() == MAX_ACCOUNTS ? decltype(got){} : got,
-                ElementsAreArray(GetParam().loaded));
+                testing::ElementsAreArray(GetParam().loaded));
     const std::string out = log().substr(from);
     EXPECT_THAT(out, GetParam().line.empty() ? testing::Matcher<std::string>(testing::IsEmpty())
                                              : HasSubstr(GetParam().line));
@@ -339,7 +358,6 @@ INSTANTIATE_TEST_SUITE_P(
         StartUp{"NoSuchService", "a,1", {"server", "nosuchservice"}, {}, 1, PORT},
         StartUp{"PortInUse", "a,1", {"server", "taken"}, {}, 2, "server: failed to bind\n"},
         StartUp{"Duplicates", "a,1\nb,2\na,3", {"server", "65535"}, {}, 1, "'a' on lines 1 and 3."},
-        StartUp{"Duplicate", "a,1\nb,2\n\na,3\n", {}, {"a,1", "b,2"}, -2, "'a' on lines 1 and 4."},
         StartUp{"EditorLeftovers", BOM + "a,1\r\n\nb,2,x", {}, {"a,1", "b,2"}, 2, ""},
         StartUp{"MissingFields", "a,1\n,pw\nbob,\nlone\n", {}, {"a,1"}, 1, "line 4 has no login"},
         StartUp{"LongLines", ID + ",p\n" + ID + ",pw\n", {}, {ID + ",p"}, 1, "line 2 has no"},

@@ -32,13 +32,13 @@ protected:
         testing::internal::CaptureStdout();
         ServerOptions options;
         options.clock = [this] { return now; };
-        ::close(0);  // as a daemon may start: the listener is descriptor 0
+        if (stdin_.valid()) ::close(0);  // as a daemon may start: the listener is fd 0
         ASSERT_GT(port = server_start("0", options), 0);
     }
     void TearDown() override {
         server_stop();
+        seen += testing::internal::GetCapturedStdout();  // its saved stdout may be fd 0
         ::dup2(stdin_.get(), 0);
-        seen += testing::internal::GetCapturedStdout();
         ASSERT_EQ(::chdir("/"), 0);
     }
     std::string log() {

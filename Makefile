@@ -53,7 +53,8 @@ fuzz:
 bench: build
 	@bench/run_bench.sh $(BUILD)
 
-# The server under random traffic checked against a model, SOAK_SECONDS long.
+# The server under connection-level chaos (partial, dripped and batched sends,
+# resets, overflows, reconnects), SOAK_SECONDS long.
 SOAK_SECONDS ?= 60
 soak: build
 	@$(BUILD)/soak --duration $(SOAK_SECONDS) --server $(BUILD)/server

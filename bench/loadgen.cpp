@@ -625,10 +625,10 @@ std::string si(double v) {
     return b;
 }
 
-std::string num(double v, const char* fmt = "%.0f") {
+std::string num(double v, int decimals = 0) {
     if (v < 0) return "-";
     char b[32];
-    std::snprintf(b, sizeof b, fmt, v);
+    std::snprintf(b, sizeof b, "%.*f", decimals, v);
     return b;
 }
 
@@ -662,8 +662,8 @@ void print_row(const Result& r, int k) {
     std::printf("%-4s %7ld %8ld %7.3f %9s %8s %8s %8s %8s %9s %6s %6s %9s  %s\n", r.name.c_str(),
                 r.msgs, r.lines, r.secs, si(lps).c_str(), si(lps / k).c_str(),
                 num(r.p50_us).c_str(), num(r.p99_us).c_str(), num(r.max_us).c_str(),
-                num(cpu_per_line(r), "%.3f").c_str(), num(r.server_busy, "%.2f").c_str(),
-                num(r.loadgen_busy, "%.2f").c_str(), num(double(r.rss_max_kib)).c_str(),
+                num(cpu_per_line(r), 3).c_str(), num(r.server_busy, 2).c_str(),
+                num(r.loadgen_busy, 2).c_str(), num(double(r.rss_max_kib)).c_str(),
                 verdict(r.checks).c_str());
     std::fflush(stdout);
 }

@@ -26,13 +26,6 @@ void Framer::make_room() {
     }
 }
 
-std::size_t Framer::feed(std::string_view bytes) {
-    const std::size_t n = std::min(bytes.size(), space_size());
-    std::memcpy(space(), bytes.data(), n);
-    commit(n);
-    return n;
-}
-
 Framer::Status Framer::next(std::string_view& msg) {
     const std::string_view pending(buf_.data() + begin_, end_ - begin_);
     // Bytes of an unfinished message already looked at are not looked at again.

@@ -37,16 +37,10 @@ public:
     std::size_t space_size() const { return buf_.size() - end_; }
     void commit(std::size_t n) { end_ += n; }
 
-    // Copies bytes in, as a read would; returns how many fitted.
-    std::size_t feed(std::string_view bytes);
-
     // Takes the next message off the front into `msg` (without its
     // terminator; valid until the buffer is next written). On overflow the
     // 501 bytes of the over-long message are taken off and dropped.
     Status next(std::string_view& msg);
-
-    bool empty() const { return begin_ == end_; }
-    void clear() { begin_ = end_ = scanned_ = 0; }
 
 private:
     // Moves an unfinished message to the front when the back runs short.

@@ -39,12 +39,7 @@ int secure_send(int sock, std::string_view text) {
 // Looks at what has arrived without taking it, then takes exactly one
 // message: two calls per message when it has arrived whole. A message that
 // is still arriving is taken piece by piece until it ends.
-int secure_recv(int sock, RecvBuffer& buf, int size) {
-    if (size > static_cast<int>(proto::RECV_LIMIT)) {
-        std::printf("ERROR: Receive buffer size exceeded by %d bytes.\n",
-                    size - static_cast<int>(proto::RECV_LIMIT));
-        return -2;
-    }
+int secure_recv(int sock, RecvBuffer& buf) {
     std::size_t have = 0;
     for (;;) {
         const ssize_t seen = ::recv(sock, buf.data() + have, buf.size() - have, MSG_PEEK);

@@ -21,7 +21,12 @@ int check_send_size(std::string_view text);
 int secure_send(int sock, std::string_view text);
 
 // Receives one message into `buf`, NUL-terminated. Returns 1 for a message,
-// 0 when the peer closed, -1 on a receive error, -2 when `size` is over 500
-// (nothing read) or the message ran past 500 characters (501 bytes taken).
-// Never takes bytes that belong to the next message.
-int secure_recv(int sock, RecvBuffer& buf, int size);
+// 0 when the peer closed, -1 on a receive error, -2 when the message ran
+// past 500 characters (501 bytes taken). Never takes bytes that belong to
+// the next message.
+int secure_recv(int sock, RecvBuffer& buf);
+// The old form with a size, which was never used: kept only until the
+// client's last call drops its third argument.
+inline int secure_recv(int sock, RecvBuffer& buf, int /*unused*/) {
+    return secure_recv(sock, buf);
+}

@@ -1,7 +1,7 @@
 // Fuzz target for message framing: the same byte stream, cut into chunks of
 // sizes taken from the input, must give the same messages and overflows
-// whether it goes through a Framer (fed whole, byte by byte or in chunks,
-// through feed() or space()/commit()) or through cut_message the way the
+// whether it goes through a Framer (fed whole, byte by byte or in chunks)
+// or through cut_message the way the
 // blocking receive uses it, and all of them must agree with a plain
 // byte-at-a-time model of the framing rules.
 //
@@ -85,8 +85,9 @@ void take_all(Framer& f, Events& out, std::string_view stream) {
 
 // Feeds the stream in the given chunks; after a chunk, messages are taken
 // out when the chunk says so or when the buffer has no room left.
-Events run_framer(std::string_view s, const Chunks& chunks, std::size_t capacity, bool use_space,
-                  bool& left_empty) {
+// `left` is the length of the unfinished message left at the end.
+Events run_framer(std::string_view s, const Chunks& chunks, std::size_t capacity,
+                  std::size_t& left) {
     Framer f(capacity);
     Events out;
     std::size_t pos = 0;
@@ -94,15 +95,9 @@ Events run_framer(std::string_view s, const Chunks& chunks, std::size_t capacity
     for (std::size_t k = 0; pos < s.size(); ++k) {
         std::size_t want = std::min(chunks.size_at(k), s.size() - pos);
         while (want > 0) {
-            std::size_t n;
-            if (use_space) {
-                char* dst = f.space();
-                n = std::min(want, f.space_size());
-                std::memcpy(dst, s.data() + pos, n);
-                f.commit(n);
-            } else {
-                n = f.feed(s.substr(pos, want));
-            }
+            const std::size_t n = std::min(want, f.space_size());
+            std::memcpy(f.space(), s.data() + pos, n);
+            f.commit(n);
             pos += n;
             want -= n;
             // Nothing fitted twice in a row: taking the messages out made no room.
@@ -119,7 +114,12 @@ Events run_framer(std::string_view s, const Chunks& chunks, std::size_t capacity
         if (chunks.drain_at(k)) take_all(f, out, s);
     }
     take_all(f, out, s);
-    left_empty = f.empty();
+    // A terminator now ends whatever is left, so the message shows its length.
+    std::string_view msg;
+    *f.space() = '\0';
+    f.commit(1);
+    if (f.next(msg) != Framer::Status::message) fail("no message after a terminator", s);
+    left = msg.size();
     return out;
 }
 
@@ -197,18 +197,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     bytewise.sizes = {1};
     bytewise.drain = {true};
 
-    bool left_empty = false;
-    if (run_framer(stream, whole, 16384, false, left_empty) != expected)
-        fail("framer fed whole", stream);
-    if (left_empty != (partial == 0)) fail("framer fed whole: leftover", stream);
-    if (run_framer(stream, bytewise, capacity, true, left_empty) != expected)
+    std::size_t left = 0;
+    if (run_framer(stream, whole, 16384, left) != expected) fail("framer fed whole", stream);
+    if (left != partial) fail("framer fed whole: leftover", stream);
+    if (run_framer(stream, bytewise, capacity, left) != expected)
         fail("framer fed byte by byte", stream);
-    if (left_empty != (partial == 0)) fail("framer fed byte by byte: leftover", stream);
-    if (run_framer(stream, chunks, capacity, false, left_empty) != expected)
-        fail("framer fed in chunks through feed()", stream);
-    if (left_empty != (partial == 0)) fail("framer in chunks: leftover", stream);
-    if (run_framer(stream, chunks, capacity, true, left_empty) != expected)
-        fail("framer fed in chunks through space()", stream);
+    if (left != partial) fail("framer fed byte by byte: leftover", stream);
+    if (run_framer(stream, chunks, capacity, left) != expected)
+        fail("framer fed in chunks", stream);
+    if (left != partial) fail("framer fed in chunks: leftover", stream);
 
     std::size_t cut_partial = 0;
     if (run_cut(stream, chunks, cut_partial) != expected) fail("cut_message in chunks", stream);

@@ -1,108 +1,209 @@
-// The registry and output-queue checks of fuzz_server.
+// The model of fuzz_server: the server's replies and relayed lines written
+// from the protocol's rules rather than from the server's code.
 #include "server_checks.hpp"
 
 #include <algorithm>
-#include <array>
-#include <functional>
-#include <string>
-#include <string_view>
-#include <utility>
-#include <vector>
 
-#include "connections.hpp"
 #include "protocol.hpp"
 #include "registry.hpp"
-
-int slot_of(int sock) {
-    for (int i = 1; i < MAX_SLOTS; ++i) {
-        if (slots[i].open() && slots[i].fd.get() == sock) return i;
-    }
-    return -1;
-}
-
-const char* check_queues(long& detail) {
-    for (int i = 1; i < MAX_SLOTS; ++i) {
-        const Connection& c = slots[i];
-        detail = i;
-        if (!c.open()) continue;
-        if (c.out_sent > c.out.size()) return "out_sent past the queue";
-        if (c.over_limit) return "connection over its limit still open";
-        std::string_view q(c.out);
-        q.remove_prefix(c.out_sent);
-        if (!q.empty() && q.back() != '\0') return "queue does not end with a NUL";
-        while (!q.empty()) {
-            const std::size_t end = q.find('\0');
-            if (end > proto::MAX_TEXT_LEN) return "queued message over 499 characters";
-            q.remove_prefix(end + 1);
-        }
-    }
-    return nullptr;
-}
+#include "tokenizer.hpp"
 
 namespace {
 
-bool is_account(int id) {
-    return id >= 0 && id < MAX_ACCOUNTS && !login[id].empty();
+constexpr std::size_t MAX = proto::MAX_TEXT_LEN;
+
+std::string cut(std::string s) {
+    if (s.size() > MAX) s.resize(MAX);
+    return s;
+}
+
+struct Entry {
+    std::string id;  // empty in a QRYME answer
+    std::vector<std::string> fields;
+};
+
+// "head<entries>" in messages of at most 499 characters. Entries follow
+// one another after ':'; an entry moves to the next message only when it
+// does not fit. A field that does not fit goes on in a new message that
+// repeats the entry's ID; only where even that message has no room is the
+// field cut (or left out when not one character of it fits).
+std::vector<std::string> pack(const std::string& head, const std::vector<Entry>& entries) {
+    std::vector<std::string> out;
+    std::string msg = head;
+    for (const Entry& e : entries) {
+        const bool first = msg.size() == head.size();
+        if (!first && 1 + e.id.size() > MAX - msg.size()) {
+            out.push_back(msg);
+            msg = head;
+        }
+        if (msg.size() > head.size()) msg += proto::ENTRY_SEP;
+        bool fresh = msg.size() == head.size();  // holds no more than head and ID
+        msg = cut(msg + e.id);
+        for (const std::string& f : e.fields) {
+            if (!fresh && msg.size() + 1 + f.size() > MAX) {
+                out.push_back(msg);
+                msg = cut(head + e.id);
+            }
+            fresh = false;
+            if (msg.size() + 2 > MAX) continue;
+            msg = cut(msg + proto::FIELD_SEP + f);
+        }
+    }
+    out.push_back(msg);
+    return out;
 }
 
 }  // namespace
 
-const char* check_registry(long& detail) {
+const Model::Room* Model::find(std::string_view name) const {
+    for (const Room& s : sessions_)
+        if (s.name == name) return &s;
+    return nullptr;
+}
+
+int Model::conn_of(const std::string& id) const {
+    for (int k = 0; k < CONNS; ++k)
+        if (who_[k] == id) return k;
+    return -1;
+}
+
+std::vector<std::string> Model::sessions_of(const std::string& id) const {
+    std::vector<std::string> out;
+    for (const Room& s : sessions_)
+        if (std::find(s.members.begin(), s.members.end(), id) != s.members.end())
+            out.push_back(s.name);
+    return out;
+}
+
+void Model::remove_member(const std::string& name, const std::string& id) {
+    for (auto it = sessions_.begin(); it != sessions_.end(); ++it) {
+        if (it->name != name) continue;
+        auto& m = it->members;
+        m.erase(std::remove(m.begin(), m.end(), id), m.end());
+        if (m.empty()) sessions_.erase(it);
+        return;
+    }
+}
+
+void Model::drop(int k) {
+    const std::string id = who_[k];
+    who_[k].clear();
+    if (id.empty()) return;
+    for (const std::string& name : sessions_of(id)) remove_member(name, id);
+    online_.erase(std::find(online_.begin(), online_.end(), id));
+}
+
+void Model::add_session(int k, const std::string& name) {
+    sessions_.push_back({name, {who_[k]}});
+}
+
+Deliveries Model::handle(int k, std::string_view request, bool& closes) {
+    Deliveries to;
+    closes = false;
+    const std::string self = who_[k];
+    auto reply = [&](const std::string& text) { to[k].push_back(cut(text)); };
+    Tokenizer t(request);
+    const std::string word(t.first(proto::FIELD_SEP));
+    const bool in = !self.empty();
+    if (word == "LOGIN") {
+        const auto id = t.next(proto::FIELD_SEP);
+        const auto pw = t.rest();
+        const auto acc = id ? accounts_.find(std::string(*id)) : accounts_.end();
+        if (acc == accounts_.end() || !pw || acc->second != *pw) return reply("LG_NACK#4"), to;
+        if (conn_of(acc->first) != -1) return reply("LG_NACK#2"), to;
+        if (in) return reply("LG_NACK#3"), to;
+        who_[k] = acc->first;
+        online_.push_back(acc->first);
+        reply("LG_ACK");
+    } else if (word == "QRY" || word == "QRYME") {
+        if (!in) return reply(word + "_NACK"), to;
+        std::vector<Entry> entries;
+        if (word == "QRY") {
+            for (const std::string& id : online_) entries.push_back({id, sessions_of(id)});
+        } else {
+            entries.push_back({"", sessions_of(self)});
+        }
+        to[k] = pack(word == "QRY" ? "QRY_ACK#" : "QRYME_ACK", entries);
+    } else if (word == "NEWCONF" || word == "JOIN") {
+        const auto name = t.rest();
+        if (!name) return to;
+        const std::string n(*name);
+        const std::string nack = word + "_NACK#" + n + "#";
+        const Room* s = find(n);
+        if (!in) return reply(nack + "1"), to;
+        if (word == "NEWCONF") {
+            if (s) return reply(nack + "2"), to;
+            if (sessions_.size() == MAX_SESSIONS) return reply(nack + "3"), to;
+            sessions_.push_back({n, {self}});
+            return reply("NEWCONF_ACK#" + n), to;
+        }
+        if (!s) return reply(nack + "2"), to;
+        if (s->members.size() == MAX_SESSION_MEMBERS) return reply(nack + "3"), to;
+        auto& members = const_cast<Room*>(s)->members;
+        if (std::find(members.begin(), members.end(), self) != members.end())
+            return reply(nack + "4"), to;
+        reply("JOIN_ACK#" + n);
+        for (const std::string& m : members)
+            to[conn_of(m)].push_back(cut("[" + n + "] " + self + " has joined the session."));
+        members.push_back(self);
+    } else if (word == "LOGOUT" && in) {
+        drop(k);
+        closes = true;
+    } else if (word == "LEAVE" && in) {
+        if (request.find(proto::FIELD_SEP) == std::string_view::npos) {
+            for (const std::string& name : sessions_of(self)) {
+                reply("LEAVE_ACK#" + name);
+                remove_member(name, self);
+            }
+            return to;
+        }
+        while (const auto name = t.next(proto::FIELD_SEP)) {
+            const std::string n(*name);
+            const bool member = find(n) != nullptr &&
+                                std::count(find(n)->members.begin(), find(n)->members.end(), self);
+            reply((member ? "LEAVE_ACK#" : "LEAVE_NACK#") + n);
+            if (member) remove_member(n, self);
+        }
+    } else if (word == "MSG" && in) {
+        const auto name = t.next(proto::FIELD_SEP);
+        const auto text = t.rest();
+        if (!name || !text) return to;
+        const Room* s = find(*name);
+        if (!s || std::count(s->members.begin(), s->members.end(), self) == 0)
+            return reply("MSG_NACK#" + std::string(*name)), to;
+        // A long text goes out in consecutive lines; a head that leaves no
+        // room for text goes out once, cut.
+        const std::string head = "[" + std::string(*name) + "] " + self + " says: ";
+        std::vector<std::string> lines;
+        if (head.size() >= MAX) lines.push_back(cut(head));
+        for (std::size_t at = 0; head.size() < MAX && at < text->size(); at += MAX - head.size())
+            lines.push_back(head + std::string(text->substr(at, MAX - head.size())));
+        for (const std::string& m : s->members)
+            for (const std::string& l : lines) to[conn_of(m)].push_back(l);
+    }
+    return to;
+}
+
+const char* Model::differs_from_registry(const std::array<int, CONNS>& socks, long& detail) const {
     detail = users_online;
-    if (users_online < 0 || users_online > MAX_USERS) return "users_online out of range";
-    std::array<bool, MAX_ACCOUNTS> online{};
-    for (int i = 0; i < MAX_USERS; ++i) {
-        const ClientRow& row = clients[i];
+    if (users_online != static_cast<int>(online_.size())) return "number of users online";
+    for (int i = 0; i < users_online; ++i) {
         detail = i;
-        if (i >= users_online) {
-            if (row.clientSocket != -1 || row.clientID != -1) return "row past users_online in use";
-            continue;
-        }
-        if (slot_of(row.clientSocket) < 0) return "online row without an open connection";
-        if (!is_account(row.clientID)) return "online row without an account";
-        for (int j = 0; j < i; ++j) {
-            if (clients[j].clientSocket == row.clientSocket) return "socket online twice";
-        }
-        if (online[row.clientID]) return "client ID online twice";
-        online[row.clientID] = true;
+        const ClientRow& row = clients[i];
+        if (row.clientID < 0 || row.clientID >= MAX_ACCOUNTS || login[row.clientID] != online_[i])
+            return "online user";
+        if (row.clientSocket != socks[conn_of(online_[i])]) return "online user's socket";
     }
     detail = active_sessions;
-    if (active_sessions < 0 || active_sessions > MAX_SESSIONS)
-        return "active_sessions out of range";
-    // Names are compared by hash first: equal hashes are rare, so are string compares.
-    static std::vector<std::pair<std::size_t, int>> hashes;
-    hashes.clear();
-    for (int s = 0; s < MAX_SESSIONS; ++s) {
+    if (active_sessions != static_cast<int>(sessions_.size())) return "number of sessions";
+    for (int s = 0; s < active_sessions; ++s) {
         detail = s;
-        if (s >= active_sessions) {
-            if (sessions[s]) return "session past active_sessions";
-            continue;
-        }
-        if (!sessions[s]) return "live session missing";
-        const Session& session = *sessions[s];
-        if (session.name.empty()) return "session without a name";
-        hashes.emplace_back(std::hash<std::string>{}(session.name), s);
-        if (session.count < 1 || session.count > MAX_SESSION_MEMBERS)
-            return "member count out of range";
-        const int* members = session.members.data();
-        // All bits set in every entry after the members: -1 each (a loop the
-        // compiler turns into vector instructions).
-        int past = -1;
-        for (int j = session.count; j < MAX_SESSION_MEMBERS; ++j) past &= members[j];
-        if (past != -1) return "member past count";
-        for (int j = 0; j < session.count; ++j) {
-            const int id = members[j];
-            if (id < 0 || id >= MAX_ACCOUNTS || !online[id]) return "member not online";
-            if (std::find(members, members + j, id) != members + j) return "member twice";
-        }
-    }
-    std::sort(hashes.begin(), hashes.end());
-    for (std::size_t i = 1; i < hashes.size(); ++i) {
-        if (hashes[i].first != hashes[i - 1].first) continue;
-        for (std::size_t j = i; j-- > 0 && hashes[j].first == hashes[i].first;) {
-            detail = hashes[i].second;
-            if (sessions[hashes[i].second]->name == sessions[hashes[j].second]->name)
-                return "session name twice";
+        const ::Session& live = *sessions[s];
+        const Room& want = sessions_[s];
+        if (live.name != want.name) return "session name";
+        if (live.count != static_cast<int>(want.members.size())) return "member count";
+        for (int j = 0; j < live.count; ++j) {
+            if (login[live.members[j]] != want.members[j]) return "member";
         }
     }
     return nullptr;

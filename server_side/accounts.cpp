@@ -48,16 +48,17 @@ void print_unreadable(int err) {
     }
 }
 
-}  // namespace
-
-int check_duplicates(const AccountTable& login, const std::string& id, int n) {
+// Index of the first of the `n` login IDs equal to `id`, or -1.
+int check_duplicates(const AccountTable& ids, const std::string& id, int n) {
     for (int i = 0; i < n; ++i) {
-        if (login[i] == id) return i;
+        if (ids[i] == id) return i;
     }
     return -1;
 }
 
-int read_accounts(AccountTable& login, AccountTable& pass, const char* path) {
+}  // namespace
+
+int read_accounts(AccountTable& ids, AccountTable& passwords, const char* path) {
     const std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path, "r"));
     if (!file) {
         print_unreadable(errno);
@@ -96,22 +97,22 @@ int read_accounts(AccountTable& login, AccountTable& pass, const char* path) {
             break;
         }
         const std::string login_id(*id);
-        const int earlier = check_duplicates(login, login_id, n);
+        const int earlier = check_duplicates(ids, login_id, n);
         if (earlier >= 0) {
             std::printf("ERROR: TWO USERS HAVE THE SAME LOGIN ID. QUITTING NOW...\n");
             std::printf("ERROR: login ID '%s' on lines %d and %d.\n", printable(login_id).c_str(),
                         line_of[earlier], line_no);
             return -2;
         }
-        login[n] = login_id;
-        pass[n] = std::string(*password);
+        ids[n] = login_id;
+        passwords[n] = std::string(*password);
         line_of[n++] = line_no;
     }
     if (std::ferror(file.get())) {
         print_unreadable(errno);
         for (int i = 0; i < n; ++i) {
-            login[i].clear();
-            pass[i].clear();
+            ids[i].clear();
+            passwords[i].clear();
         }
         return -1;
     }

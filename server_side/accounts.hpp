@@ -9,11 +9,8 @@
 // Longest line of the account file that is looked at; longer ones are skipped.
 inline constexpr std::size_t MAX_ACCOUNT_LINE = 4096;
 
-// Fills `login` and `pass` from the account file at `path`, one account per
+// Fills `ids` and `passwords` from the account file at `path`, one account per
 // line ("id,password"), warning about each line it skips. Returns the number
 // of accounts; -1 when the file is missing or cannot be read; -2 when two
 // lines share a login ID (both lines named on the log).
-int read_accounts(AccountTable& login, AccountTable& pass, const char* path = "accounts.csv");
-
-// Index of the first of the `n` login IDs equal to `id`, or -1.
-int check_duplicates(const AccountTable& login, const std::string& id, int n);
+int read_accounts(AccountTable& ids, AccountTable& passwords, const char* path = "accounts.csv");

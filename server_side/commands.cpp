@@ -10,6 +10,7 @@
 #include "protocol.hpp"
 #include "registry.hpp"
 #include "server.hpp"
+#include "text.hpp"
 #include "tokenizer.hpp"
 
 namespace {
@@ -28,11 +29,6 @@ void reply(int sock, string_view word, std::initializer_list<string_view> fields
 
 std::string str(string_view s) {
     return std::string(s);
-}
-
-// Length argument for printing a string_view with "%.*s".
-int len(string_view s) {
-    return static_cast<int>(s.size());
 }
 
 void missing_field(string_view word) {
@@ -130,8 +126,7 @@ int do_login(int sock, Tokenizer& tok) {
 
 int do_logout(int sock) {
     if (!is_logged_in(sock)) return 0;
-    client_leave(sock);
-    client_go_offline(sock);
+    client_drop(sock);
     printall();
     return 1;
 }
@@ -248,12 +243,8 @@ int do_leave(int sock, string_view cmd, Tokenizer& tok) {
         return 0;
     }
     if (cmd.find(proto::FIELD_SEP) == string_view::npos) {
-        if (const auto left = client_leave(sock)) {
-            Tokenizer names(*left);
-            while (const auto name = names.next(proto::FIELD_SEP)) {
-                reply(sock, proto::LEAVE_ACK, {*name});
-            }
-        }
+        // One reply per session left, whatever its name holds.
+        for (const std::string& name : client_leave(sock)) reply(sock, proto::LEAVE_ACK, {name});
         printall();
         return 0;
     }

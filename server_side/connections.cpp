@@ -20,18 +20,18 @@ namespace {
 // it on by one interval, and it never lags the present.
 Clock::time_point allowance_spent;
 
-Connection* find_connection(int sock) {
-    for (int i = 1; i < MAX_SLOTS; ++i) {
-        if (slots[i].fd.get() == sock) return &slots[i];
-    }
-    return nullptr;
-}
-
 }  // namespace
 
-int emptySlot(int count, const int* slots) {
+int emptySlot(int count, const int* fds) {
     for (int i = 0; i < count; ++i) {
-        if (slots[i] < 0) return i;
+        if (fds[i] < 0) return i;
+    }
+    return -1;
+}
+
+int slot_of(int sock) {
+    for (int i = 1; i < MAX_SLOTS; ++i) {
+        if (slots[i].open() && slots[i].fd.get() == sock) return i;
     }
     return -1;
 }
@@ -49,24 +49,17 @@ void attach_connection(int fd, int slot) {
     slots[slot].accepted = loop_now;
 }
 
-int attach_connection(int fd) {
-    const auto fds = slot_descriptors();
-    const int free = emptySlot(MAX_SLOTS - 1, fds.data() + 1);
-    if (free < 0) return -1;
-    attach_connection(fd, free + 1);
-    return free + 1;
-}
-
 int queue_send(int sock, std::string_view text) {
     if (check_send_size(text) != 0) return -2;
-    Connection* c = find_connection(sock);
-    if (c == nullptr || c->over_limit) return -1;
-    c->out.append(text.data(), text.size());
-    c->out.push_back('\0');
-    if (c->pending() > MAX_OUTPUT_QUEUE) {
+    const int i = slot_of(sock);
+    if (i < 0 || slots[i].over_limit) return -1;
+    Connection& c = slots[i];
+    c.out.append(text.data(), text.size());
+    c.out.push_back('\0');
+    if (c.pending() > MAX_OUTPUT_QUEUE) {
         std::printf("ERROR: Output queue of socket %i exceeded %d bytes.\n", sock,
                     static_cast<int>(MAX_OUTPUT_QUEUE));
-        c->over_limit = true;
+        c.over_limit = true;
     }
     return 0;
 }
@@ -92,11 +85,14 @@ int flush_slot(int i) {
     return 0;
 }
 
-void close_slot(int i, const char* closing_line) {
+void close_slot(int i, bool logged_out) {
     const int sock = slots[i].fd.get();
-    client_leave(sock);
-    client_go_offline(sock);
-    std::printf(closing_line, sock);
+    client_drop(sock);
+    if (logged_out) {
+        std::printf("Client Logged Out. Close Socket# %i.\n", sock);
+    } else {
+        std::printf("close socket %i\n", sock);
+    }
     // The old connection goes with its descriptor and its buffers' memory.
     std::exchange(slots[i], Connection{});
     listener_paused = false;
@@ -104,12 +100,11 @@ void close_slot(int i, const char* closing_line) {
 
 void finish_slot(int i, Clock::time_point now) {
     Connection& c = slots[i];
-    client_leave(c.fd.get());
-    client_go_offline(c.fd.get());
     if (c.pending() == 0) {
         close_slot(i);
         return;
     }
+    client_drop(c.fd.get());
     c.in.reset();
     c.closing = true;
     c.close_by = now + CLOSE_TIMEOUT;
@@ -122,15 +117,13 @@ void drop_over_limit() {
 }
 
 void pace_refused_login(int sock) {
-    for (int i = 1; i < MAX_SLOTS; ++i) {
-        if (slots[i].fd.get() != sock) continue;
-        allowance_spent = std::max(allowance_spent, loop_now) + REFUSED_LOGIN_INTERVAL;
-        const Clock::time_point due =
-            allowance_spent - REFUSED_LOGIN_BURST * REFUSED_LOGIN_INTERVAL;
-        // What was queued before this refusal is not held back with it.
-        if (due > loop_now) flush_slot(i);
-        slots[i].held_until = due;
-    }
+    const int i = slot_of(sock);
+    if (i < 0) return;
+    allowance_spent = std::max(allowance_spent, loop_now) + REFUSED_LOGIN_INTERVAL;
+    const Clock::time_point due = allowance_spent - REFUSED_LOGIN_BURST * REFUSED_LOGIN_INTERVAL;
+    // What was queued before this refusal is not held back with it.
+    if (due > loop_now) flush_slot(i);
+    slots[i].held_until = due;
 }
 
 void reset_connections() {

@@ -51,15 +51,16 @@ extern bool listener_paused;
 extern Clock::time_point loop_now;
 
 // Index of the first of `count` slots holding a negative value, or -1.
-int emptySlot(int count, const int* slots);
+int emptySlot(int count, const int* fds);
 
 // Descriptors of the slots, -1 where free (the listener at index 0).
 std::array<int, MAX_SLOTS> slot_descriptors();
 
 // Puts `fd` into client slot `slot`, which must be free.
 void attach_connection(int fd, int slot);
-// Puts `fd` into the first free client slot; returns its index, or -1.
-int attach_connection(int fd);
+
+// Index of the client slot holding the open connection `sock`, or -1.
+int slot_of(int sock);
 
 // Queues `text` and its NUL for the connection on `sock`, with the send
 // size rule and lines of secure_send. Returns 0, or -2 when too long, or -1
@@ -71,9 +72,9 @@ int queue_send(int sock, std::string_view text);
 int flush_slot(int i);
 
 // Ends the connection in slot `i`: takes its client out of the registry,
-// prints `closing_line` with the descriptor, closes it, releases the slot's
-// buffers and lets the listener be watched again.
-void close_slot(int i, const char* closing_line = "close socket %i\n");
+// prints the closing line (the logout's own after a LOGOUT), closes it,
+// releases the slot's buffers and lets the listener be watched again.
+void close_slot(int i, bool logged_out = false);
 
 // The peer of slot `i` has closed its side: its client is taken out of the
 // registry now, nothing more is read, and the connection is closed once its

@@ -202,7 +202,7 @@ void serve(int i, Clock::time_point now) {
         drop_over_limit();
         if (logged_out == 1 && c.open()) {
             flush_slot(i);
-            close_slot(i, "Client Logged Out. Close Socket# %i.\n");
+            close_slot(i, true);
         }
     }
 }

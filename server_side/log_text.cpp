@@ -2,14 +2,7 @@
 
 #include <algorithm>
 
-namespace {
-
-bool is_control(char ch) {
-    const auto c = static_cast<unsigned char>(ch);
-    return (c < 0x20 && c != '\t') || c == 0x7f;
-}
-
-}  // namespace
+#include "text.hpp"
 
 std::string printable(std::string_view text) {
     if (std::none_of(text.begin(), text.end(), is_control)) return std::string(text);

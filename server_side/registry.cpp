@@ -109,21 +109,16 @@ int remove_member(int sessionID, int position) {
     return 1;
 }
 
-std::optional<std::string> client_leave(int sock) {
+std::vector<std::string> client_leave(int sock) {
     const int id = get_clientID(sock);
-    std::optional<std::string> left;
+    std::vector<std::string> left;
     for (int i = 0; i < active_sessions;) {
         const int pos = id == -1 ? -1 : member_position(i, id);
         if (pos == -1) {
             ++i;
             continue;
         }
-        if (left) {
-            left->push_back('#');
-        } else {
-            left.emplace();
-        }
-        left->append(sessions[i]->name);
+        left.push_back(sessions[i]->name);
         // A destroyed session's place is taken by the next one: look at i again.
         if (remove_member(i, pos) == 0) ++i;
     }
@@ -142,6 +137,11 @@ void client_go_offline(int sock) {
         }
     }
     if (names_account(id)) std::printf("USER %s LOGGED OUT.\n", printable(login[id]).c_str());
+}
+
+void client_drop(int sock) {
+    client_leave(sock);
+    client_go_offline(sock);
 }
 
 void printall() {

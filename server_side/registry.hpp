@@ -5,9 +5,9 @@
 
 #include <array>
 #include <memory>
-#include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 inline constexpr int MAX_ACCOUNTS = 500;
 inline constexpr int MAX_USERS = 500;
@@ -63,9 +63,11 @@ int create_session(std::string_view name, int id);
 int remove_member(int sessionID, int position);
 
 // Takes the client on `sock` out of every session, destroying sessions left
-// empty; returns the names of the sessions left, joined by '#', or nothing.
-std::optional<std::string> client_leave(int sock);
+// empty; returns the names of the sessions left, in session order.
+std::vector<std::string> client_leave(int sock);
 // Removes the client's row from the online table.
 void client_go_offline(int sock);
+// Both of the above: the client on `sock` is gone, whatever the way.
+void client_drop(int sock);
 // Prints the online users and every session's members.
 void printall();

@@ -1,29 +1,27 @@
 // The server in the test's own process, on a free port, driven pass by pass
-// with its clock in the test's hands: requests and replies over loopback
-// connections, every way a connection ends, the deadlines, and the account
-// file as an operator's editor may leave it.
+// with its clock in the test's hands; and the account file as an editor may leave it.
 #include "server.hpp"
 
 #include <gmock/gmock.h>
-#include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 
 #include <map>
-#include <memory>
 
 #include "accounts.hpp"
 #include "support.hpp"
+#include "text.hpp"
 
 using namespace std::chrono_literals;
-using testing::ElementsAreArray;
 using testing::HasSubstr;
-using testing::Not;
 
 namespace {
 
-std::string cut(const std::string& s) {
-    return s.substr(0, 499);
+const auto cut = [](const std::string& s) { return s.substr(0, 499); };
+template <class Row>  // a table's row shows as its name
+auto operator<<(std::ostream& os, const Row& row) -> decltype(os << row.name) {
+    return os << row.name;
 }
 
 class Loop : public testing::Test {
@@ -34,13 +32,13 @@ protected:
         testing::internal::CaptureStdout();
         ServerOptions options;
         options.clock = [this] { return now; };
+        if (stdin_.valid()) ::close(0);  // as a daemon may start: the listener is fd 0
         ASSERT_GT(port = server_start("0", options), 0);
     }
     void TearDown() override {
         server_stop();
-        log();
-        testing::internal::GetCapturedStdout();
-        if (HasFailure()) std::fputs(seen.c_str(), stderr);  // the failures were captured too
+        seen += testing::internal::GetCapturedStdout();  // its saved stdout may be fd 0
+        ::dup2(stdin_.get(), 0);
         ASSERT_EQ(::chdir("/"), 0);
     }
     std::string log() {
@@ -80,16 +78,14 @@ protected:
     int port = 0;
     std::vector<std::unique_ptr<support::Client>> c;
     std::string seen;
+    Fd stdin_{::dup(0)};
 };
 
-// Steps "k:request" from client k; then, per client, "k:message" it got.
+// Steps "k:request" from client k; per client, "k:message" it got; lines the log holds.
 struct Script {
     const char* name;
-    std::vector<std::string> steps, expect;
+    std::vector<std::string> steps, expect, log = {};
 };
-void PrintTo(const Script& s, std::ostream* os) {
-    *os << s.name;
-}
 
 class Requests : public Loop, public testing::WithParamInterface<Script> {};
 
@@ -106,57 +102,59 @@ TEST_P(Requests, RepliesAndRelayedLinesInOrder) {
     for (auto& [k, msgs] : got) {
         if (msgs.empty() || msgs.back() != "<closed>")
             for (auto& m : sync(k)) msgs.push_back(m);
-        EXPECT_THAT(msgs, ElementsAreArray(want[k])) << "client " << k;
+        EXPECT_THAT(msgs, testing::ElementsAreArray(want[k])) << "client " << k;
     }
+    for (const std::string& line : GetParam().log) EXPECT_THAT(log(), HasSubstr(line));
+    const auto forged = [](char b) { return b != '\n' && is_control(b); };  // by client bytes
+    EXPECT_FALSE(std::any_of(seen.begin(), seen.end(), forged));
 }
 
 const std::string N(490, 'n'), S490(490, 's'), A300(300, 'a'), B300(300, 'b');
-const std::string T490 = std::string(300, 't') + "#" + std::string(189, 'u');
-const std::string SAYS = "[lobby] alice says: ";
+const std::string T490 = std::string(300, 't') + "#" + std::string(189, 'u'),
+                  SAYS = "[lobby] alice says: ";
 
 INSTANTIATE_TEST_SUITE_P(
     Server, Requests,
     testing::Values(
-        Script{"LoginRefusalsInTheirOrder",
+        Script{"LoginRefusalsInTheirOrderAndClientBytesLoggedEscaped",
                {"0:LOGIN#alice#bad", "0:LOGIN#alice#pw1", "1:LOGIN#alice#pw1", "0:LOGIN#alice#pw1",
-                "0:LOGIN#bob#pw2", "1:LOGIN#erin#p#5", "2:LOGIN#carol", "2:login#carol#pw3"},
-               {"0:LG_NACK#4", "0:LG_ACK", "1:LG_NACK#2", "0:LG_NACK#2", "0:LG_NACK#3", "1:LG_ACK",
-                "2:LG_NACK#4"}},
-        Script{"CreateJoinAndNoticesToEarlierMembers",
-               {"0:LOGIN#alice#pw1", "1:LOGIN#bob#pw2", "2:LOGIN#carol#pw3", "0:NEWCONF#lobby",
-                "1:NEWCONF#lobby", "1:JOIN#lobby", "2:JOIN#lobby", "0:JOIN#lobby", "1:JOIN#Lobby",
-                "3:NEWCONF#x", "3:JOIN#x", "3:LEAVE", "3:MSG#lobby#hi", "3:QRY", "3:QRYME"},
-               {"0:LG_ACK", "0:NEWCONF_ACK#lobby", "0:[lobby] bob has joined the session.",
-                "0:[lobby] carol has joined the session.", "0:JOIN_NACK#lobby#4", "1:LG_ACK",
-                "1:NEWCONF_NACK#lobby#2", "1:JOIN_ACK#lobby",
-                "1:[lobby] carol has joined the session.", "1:JOIN_NACK#Lobby#2", "2:LG_ACK",
-                "2:JOIN_ACK#lobby", "3:NEWCONF_NACK#x#1", "3:JOIN_NACK#x#1", "3:QRY_NACK",
-                "3:QRYME_NACK"}},
+                "0:LOGIN#bob#pw2", "1:LOGIN#erin#p#5", "2:LOGIN#carol", "2:login#carol#pw3",
+                "2:LOGIN#\r\x1b[2Jx#y\x7f", "0:NEWCONF#a", "0:MSG#a#\rhi\t\x1b[0m"},
+               {"0:LG_NACK#4", "0:LG_ACK", "1:LG_NACK#2", "0:LG_NACK#2", "0:LG_NACK#3",
+                "0:NEWCONF_ACK#a", "0:[a] alice says: \rhi\t\x1b[0m", "1:LG_ACK", "2:LG_NACK#4",
+                "2:LG_NACK#4"},
+               {"User:\\x0d\\x1b[2Jx\tPass:y\\x7f", "a\t\\x0dhi\t\\x1b[0m\t0\t0\talice"}},
+        Script{
+            "CreateJoinAndNoticesToEarlierMembers",
+            {"0:LOGIN#alice#pw1", "1:LOGIN#bob#pw2", "2:LOGIN#carol#pw3", "0:NEWCONF#lobby",
+             "1:NEWCONF#lobby", "1:JOIN#lobby", "2:JOIN#lobby", "0:JOIN#lobby", "1:JOIN#Lobby",
+             "3:LOGOUT", "3:NEWCONF", "3:JOIN", "3:LEAVE", "3:MSG#lobby#hi", "3:QRY", "3:QRYME"},
+            {"0:LG_ACK", "0:NEWCONF_ACK#lobby", "0:[lobby] bob has joined the session.",
+             "0:[lobby] carol has joined the session.", "0:JOIN_NACK#lobby#4", "1:LG_ACK",
+             "1:NEWCONF_NACK#lobby#2", "1:JOIN_ACK#lobby",
+             "1:[lobby] carol has joined the session.", "1:JOIN_NACK#Lobby#2", "2:LG_ACK",
+             "2:JOIN_ACK#lobby", "3:QRY_NACK", "3:QRYME_NACK"},
+            {"NEWCONF request is missing a field. ignored.\n", "JOIN request is missing a field"}},
         Script{"ChatReachesEveryMemberInOrder",
                {"0:LOGIN#alice#pw1", "1:LOGIN#bob#pw2", "2:LOGIN#carol#pw3", "0:NEWCONF#lobby",
-                "1:JOIN#lobby", "1:MSG#lobby#hi #there", "2:MSG#lobby#x", "2:MSG#nope#x",
-                "0:MSG#lobby#" + T490},
+                "1:JOIN#lobby", "1:MSG#lobby#hi #there", "2:NEWCONF", "2:MSG#lobby",
+                "2:MSG#lobby#x", "2:MSG#nope#x", "0:MSG#lobby#" + T490, "0:LOGOUT", "1:QRY"},
                {"0:LG_ACK", "0:NEWCONF_ACK#lobby", "0:[lobby] bob has joined the session.",
                 "0:[lobby] bob says: hi #there", "0:" + SAYS + T490.substr(0, 479),
-                "0:" + SAYS + T490.substr(479), "1:LG_ACK", "1:JOIN_ACK#lobby",
+                "0:" + SAYS + T490.substr(479), "0:<closed>", "1:LG_ACK", "1:JOIN_ACK#lobby",
                 "1:[lobby] bob says: hi #there", "1:" + SAYS + T490.substr(0, 479),
-                "1:" + SAYS + T490.substr(479), "2:LG_ACK", "2:MSG_NACK#lobby", "2:MSG_NACK#nope"}},
+                "1:" + SAYS + T490.substr(479), "1:QRY_ACK#bob#lobby:carol", "2:LG_ACK",
+                "2:MSG_NACK#lobby", "2:MSG_NACK#nope"}},
         Script{
             "LeaveAllAndByName",
             {"0:LOGIN#alice#pw1", "1:LOGIN#bob#pw2", "2:LOGIN#carol#pw3", "0:NEWCONF#a",
-             "0:NEWCONF#b", "0:QRYME#x", "1:JOIN#a", "0:LEAVE", "1:QRY", "2:NEWCONF#b", "0:JOIN#a",
+             "0:NEWCONF#b#", "0:QRYME#x", "1:JOIN#a", "0:LEAVE", "1:QRY", "2:NEWCONF#b", "0:JOIN#a",
              "0:LEAVE#a#b#a", "1:QRYME", "2:LEAVE#"},
-            {"0:LG_ACK", "0:NEWCONF_ACK#a", "0:NEWCONF_ACK#b", "0:QRYME_ACK#a#b",
-             "0:[a] bob has joined the session.", "0:LEAVE_ACK#a", "0:LEAVE_ACK#b", "0:JOIN_ACK#a",
+            {"0:LG_ACK", "0:NEWCONF_ACK#a", "0:NEWCONF_ACK#b#", "0:QRYME_ACK#a#b#",
+             "0:[a] bob has joined the session.", "0:LEAVE_ACK#a", "0:LEAVE_ACK#b#", "0:JOIN_ACK#a",
              "0:LEAVE_ACK#a", "0:LEAVE_NACK#b", "0:LEAVE_NACK#a", "1:LG_ACK", "1:JOIN_ACK#a",
              "1:QRY_ACK#alice:bob#a:carol", "1:[a] alice has joined the session.", "1:QRYME_ACK#a",
              "2:LG_ACK", "2:NEWCONF_ACK#b"}},
-        Script{"LogoutClosesAndCleansUp",
-               {"0:LOGIN#alice#pw1", "1:LOGIN#bob#pw2", "0:NEWCONF#lobby", "1:JOIN#lobby",
-                "2:LOGOUT", "2:LOGIN#carol#pw3", "0:LOGOUT", "1:QRY", "0:QRY"},
-               {"0:LG_ACK", "0:NEWCONF_ACK#lobby", "0:[lobby] bob has joined the session.",
-                "0:<closed>", "1:LG_ACK", "1:JOIN_ACK#lobby", "1:QRY_ACK#bob#lobby:carol",
-                "2:LG_ACK"}},
         Script{"RefusalsEchoingALongNameAreCut",
                {"1:NEWCONF#" + N, "1:JOIN#" + N, "0:LOGIN#alice#pw1", "0:JOIN#" + N,
                 "0:MSG#" + N + "#x", "0:LEAVE#" + N, "0:NEWCONF#" + N, "0:NEWCONF#" + N,
@@ -174,47 +172,15 @@ INSTANTIATE_TEST_SUITE_P(
                 "1:QRY_ACK#alice#" + A300 + ":bob", "1:QRY_ACK#bob#" + B300}}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// The command line: each refusal is printed and ends with its status.
-class Program : public Loop, public testing::WithParamInterface<Script> {};
-
-TEST_P(Program, RefusesToStart) {
-    Fd taken(::socket(AF_INET6, SOCK_STREAM, 0));  // a port that is in use
-    sockaddr_in6 addr{AF_INET6, 0, 0, {}, 0};
-    socklen_t len = sizeof addr;
-    ::bind(taken.get(), reinterpret_cast<sockaddr*>(&addr), len);
-    ::listen(taken.get(), 1);
-    ::getsockname(taken.get(), reinterpret_cast<sockaddr*>(&addr), &len);
-    std::vector<std::string> args = GetParam().steps;
-    if (args.size() > 1 && args[1] == "taken") args[1] = std::to_string(ntohs(addr.sin6_port));
-    if (args.size() > 1 && args[1] == "65535") dir.write("accounts.csv", "a,1\nb,2\na,3\n");
-    std::vector<char*> argv;
-    for (auto& a : args) argv.push_back(a.data());
-    EXPECT_EQ(server_main(static_cast<int>(argv.size()), argv.data()),
-              std::stoi(GetParam().expect[0]));
-    EXPECT_THAT(log(), HasSubstr(GetParam().expect[1]));
-}
-
-const std::string PORT = "ERROR: The port must be a number from 1 to 65535 or a service name.\n";
-
-INSTANTIATE_TEST_SUITE_P(
-    Server, Program,
-    testing::Values(Script{"NoArgument", {"server"}, {"1", "\nUSE: server <TCP port number"}},
-                    Script{"TwoArguments", {"server", "5000", "6000"}, {"1", "USE: server"}},
-                    Script{"Zero", {"server", "0"}, {"1", PORT}},
-                    Script{"Wraps", {"server", "99999"}, {"1", PORT}},
-                    Script{"NotANumber", {"server", "+80"}, {"1", PORT}},
-                    Script{"NoSuchService", {"server", "nosuchservice"}, {"1", PORT}},
-                    Script{"Duplicates", {"server", "65535"}, {"1", "ID 'a' on lines 1 and 3.\n"}},
-                    Script{"PortInUse", {"server", "taken"}, {"2", "server: failed to bind\n"}}),
-    [](const auto& info) { return std::string(info.param.name); });
-
-// Every way a connection ends frees its slot, its buffers and the listener.
+// Every way a connection ends frees its slot, buffers and listener, logs, spares the others.
 enum class End { logout, eof, reset, overflow, queue_drop, login_time };
-class Ends : public Loop, public testing::WithParamInterface<End> {};
+class Ends : public Loop, public testing::WithParamInterface<std::pair<End, const char*>> {};
 
 TEST_P(Ends, FreeTheSlotAndResumeTheListener) {
-    const End way = GetParam();
-    for (int k = 0; k < 9; ++k) connect();
+    const End way = GetParam().first;
+    for (int k = 0; k < 9; ++k) connect(k == 1 ? "::1" : "127.0.0.1");  // IPv6 where there is one
+    if (!c[1]->connected())
+        c[1] = std::make_unique<support::Client>(port, [] { server_pass(5ms); });
     login(0, "alice", "pw1");
     login(1, "bob", "pw2");
     if (way != End::login_time) login(8, "erin", "p#5");
@@ -231,20 +197,28 @@ TEST_P(Ends, FreeTheSlotAndResumeTheListener) {
     tenth.send("LOGIN#erin#p#5");
     EXPECT_EQ(tenth.next(), "LG_ACK");
     EXPECT_LT(slots[9].out.capacity(), 1000u);
-    EXPECT_THAT(log(), HasSubstr(way == End::logout ? "Close Socket#" : "close socket"));
+    EXPECT_THAT(log(), HasSubstr(GetParam().second));
     EXPECT_THAT(sync(1), testing::IsEmpty());  // the others are still served
 }
 
-INSTANTIATE_TEST_SUITE_P(Server, Ends,
-                         testing::Values(End::logout, End::eof, End::reset, End::overflow,
-                                         End::queue_drop, End::login_time));
+INSTANTIATE_TEST_SUITE_P(
+    Server, Ends,
+    testing::Values(
+        std::pair(End::logout, "Client Logged Out. Close Socket# "),
+        std::pair(End::eof,
+                  "on us.\nUSER erin left ALL the sessions.\nUSER erin LOGGED OUT.\nclose"),
+        std::pair(End::reset, "Error occurred while receiving.\nUSER erin left ALL the sessions."),
+        std::pair(End::overflow, "of size 500 bytes exceeded.\nUSER erin left ALL the sessions."),
+        std::pair(End::queue_drop, "USER erin LOGGED OUT.\nclose socket"),
+        std::pair(End::login_time, "did not log in within 60 seconds.\nclose socket")));
 
-// A peer that half-closes after a burst of requests is cleaned out at once
-// and gets every reply before the close, or what CLOSE_TIMEOUT allows.
+// A peer that half-closes after a burst of requests is cleaned out at once and gets
+// every reply before the close, what CLOSE_TIMEOUT allows, or nothing once it resets.
+// A small send buffer makes partial writes with compaction between: bytes stay intact.
 TEST_F(Loop, HalfClosedPeerGetsItsRepliesThenTheClose) {
-    for (const std::string id : {"alice", "bob"}) {
+    for (const std::string id : {"alice", "bob", "carol"}) {
         support::Client& peer = connect();
-        login(static_cast<int>(c.size()) - 1, id, id == "alice" ? "pw1" : "pw2");
+        login(static_cast<int>(c.size()) - 1, id, "pw" + std::to_string(c.size()));
         const std::string name(400, id[0]);
         peer.send("NEWCONF#" + name);
         ASSERT_TRUE(peer.next());
@@ -258,29 +232,18 @@ TEST_F(Loop, HalfClosedPeerGetsItsRepliesThenTheClose) {
         ASSERT_TRUE(log_until("USER " + id + " LOGGED OUT."));
         EXPECT_EQ(log().find(closed), std::string::npos);
         if (id == "bob") now += CLOSE_TIMEOUT;
+        if (id == "carol") peer.reset();
         EXPECT_TRUE(id == "alice" || log_until(closed));
+        if (id == "carol") EXPECT_THAT(log(), HasSubstr("while sending.\n" + closed));
         std::vector<std::string> got;
-        EXPECT_TRUE(peer.closed(&got));
+        EXPECT_TRUE(id == "carol" || peer.closed(&got));
         EXPECT_THAT(got, testing::Each("QRY_ACK#" + id + "#" + name));
         EXPECT_EQ(got.size() == 1000u, id == "alice");
     }
 }
 
-TEST_F(Loop, LoginTimeLimitSparesLoggedInUsers) {
-    connect();
-    connect();
-    login(0, "alice", "pw1");
-    if (connect("::1").connected()) login(2, "bob", "pw2");  // over IPv6 where there is one
-    now += std::chrono::seconds(LOGIN_TIMEOUT_S);
-    EXPECT_TRUE(c[1]->closed());
-    EXPECT_THAT(log(), HasSubstr("did not log in within"));
-    c[0]->send("QRYME");
-    EXPECT_EQ(c[0]->next(), "QRYME_ACK");
-}
-
 TEST_F(Loop, RefusedLoginsArePacedForTheWholeServer) {
-    connect();
-    connect();
+    connect(), connect();
     std::string tries;
     for (int i = 0; i < 7; ++i) tries += std::string("LOGIN#alice#bad", 16);
     c[0]->raw(tries + std::string("LOGIN#alice#pw1", 16));
@@ -294,145 +257,117 @@ TEST_F(Loop, RefusedLoginsArePacedForTheWholeServer) {
     EXPECT_EQ(c[0]->next(), "LG_ACK");
 }
 
-TEST_F(Loop, ClientBytesCannotForgeTheLog) {
-    connect();
-    connect();
-    login(0, "alice", "pw1");
-    c[1]->send("LOGIN#\r\x1b[2Jx#y\x7f");
-    c[0]->send("NEWCONF#a");
-    c[0]->send("MSG#a#\rhi\t\x1b[0m");
-    EXPECT_EQ(c[0]->next(), "NEWCONF_ACK#a");
-    EXPECT_EQ(c[0]->next(), "[a] alice says: \rhi\t\x1b[0m");  // relayed as it came
-    ASSERT_TRUE(log_until("COMMAND:LOGIN"));
-    EXPECT_THAT(log(), HasSubstr("User:\\x0d\\x1b[2Jx\tPass:y\\x7f"));
-    EXPECT_THAT(log(), HasSubstr("a\t\\x0dhi\t\\x1b[0m\t0\t0\talice"));
-    EXPECT_THAT(log(), Not(testing::AnyOf(HasSubstr("\x1b"), HasSubstr("\r"), HasSubstr("\x7f"))));
+// A pass with no limit ends at once for a passed deadline, else sleeps until woken.
+TEST_F(Loop, PassesWaitForWorkOrTheNextDeadline) {
+    static volatile sig_atomic_t rang = 0;
+    ::signal(SIGALRM, [](int) { rang = 1; });
+    connect(), connect();
+    login(1, "alice", "pw1");                 // the first is in by now, and not logged in
+    itimerval every{{0, 50000}, {0, 50000}};  // a tick ends any wait
+    ::setitimer(ITIMER_REAL, &every, nullptr);
+    now += std::chrono::seconds(LOGIN_TIMEOUT_S);
+    server_pass();
+    EXPECT_THAT(log(), HasSubstr("did not log in within"));
+    int passes = 0;
+    for (rang = 0; !rang; ++passes) server_pass();
+    ::setitimer(ITIMER_REAL, &(every = {}), nullptr);
+    EXPECT_EQ(passes, 1);
 }
 
-// With descriptors 0..FD_SETSIZE-1 taken, what the server opens next is
-// beyond select's sets and is never watched.
-TEST_F(Loop, DescriptorsBeyondSelectAreRefused) {
+// Out of descriptors, a failed accept rests the listener; a descriptor beyond
+// select's sets is never watched.
+TEST_F(Loop, DescriptorsRunningOut) {
     rlimit lim{};
     ::getrlimit(RLIMIT_NOFILE, &lim);
-    lim.rlim_cur = std::min(lim.rlim_max, std::max<rlim_t>(lim.rlim_cur, FD_SETSIZE + 64));
-    if (::setrlimit(RLIMIT_NOFILE, &lim) != 0 || lim.rlim_cur < FD_SETSIZE + 64) GTEST_SKIP();
-    std::vector<Fd> fill;
-    for (int fd = 0; fd >= 0 && fd < FD_SETSIZE;) fill.emplace_back(fd = ::dup(0));
-    EXPECT_TRUE(connect().closed());
-    EXPECT_THAT(log(), HasSubstr("is beyond the select limit of 1024. closed."));
-    server_stop();  // its descriptors below the limit are taken too
-    for (int fd = 0; fd >= 0 && fd < FD_SETSIZE;) fill.emplace_back(fd = ::dup(0));
-    EXPECT_EQ(server_start("0", ServerOptions{}), -1);
-    EXPECT_THAT(log(), HasSubstr("ERROR: listening socket"));
-}
-
-TEST_F(Loop, FailedAcceptRestsTheListener) {
-    rlimit old{};
-    ::getrlimit(RLIMIT_NOFILE, &old);
+    const rlimit old = lim;
     connect();
-    rlimit low = old;
-    low.rlim_cur = static_cast<rlim_t>(::dup(0));  // the lowest free descriptor
-    ::close(static_cast<int>(low.rlim_cur));
-    ::setrlimit(RLIMIT_NOFILE, &low);
+    lim.rlim_cur = static_cast<rlim_t>(::dup(2));  // the lowest free descriptor
+    ::close(static_cast<int>(lim.rlim_cur));
+    ::setrlimit(RLIMIT_NOFILE, &lim);
     for (int i = 0; i < 3; ++i) server_pass(5ms);
     ::setrlimit(RLIMIT_NOFILE, &old);
     for (int i = 0; i < 20; ++i) server_pass(1ms);
     EXPECT_THAT(log(), HasSubstr("ERROR: accept failed: Too many open files"));
-    EXPECT_THAT(log(), Not(HasSubstr("open socket")));
+    EXPECT_THAT(log(), testing::Not(HasSubstr("open socket")));
     now += ACCEPT_PAUSE;
     login(0, "alice", "pw1");
+    lim.rlim_cur = std::min(old.rlim_max, std::max<rlim_t>(old.rlim_cur, FD_SETSIZE + 64));
+    if (::setrlimit(RLIMIT_NOFILE, &lim) != 0 || lim.rlim_cur < FD_SETSIZE + 64) GTEST_SKIP();
+    std::vector<Fd> fill;
+    for (int fd = 0; fd >= 0 && fd < FD_SETSIZE;) fill.emplace_back(fd = ::dup(2));
+    EXPECT_TRUE(connect().closed());
+    EXPECT_THAT(log(), HasSubstr("is beyond the select limit of 1024. closed."));
+    server_stop();  // its descriptors below the limit are taken too
+    for (int fd = 0; fd >= 0 && fd < FD_SETSIZE;) fill.emplace_back(fd = ::dup(2));
+    EXPECT_EQ(server_start("0", ServerOptions{}), -1);
+    EXPECT_THAT(log(), HasSubstr("ERROR: listening socket"));
 }
 
-// A slow reader's queue is written in pieces and compacted between them;
-// the bytes arrive intact and in order.
-TEST(Connections, PartialWritesKeepTheBytesIntact) {
-    int sv[2];
-    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, sv), 0);
-    Fd reader(sv[0]);
-    const int small = 2048;
-    ::setsockopt(sv[1], SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
-    attach_connection(sv[1], 1);
-    std::string want, got;
-    char chunk[777];
-    for (int i = 0; i < 100000 && (i < 400 || got.size() < want.size()); ++i) {
-        if (i < 400) {
-            const std::string text(static_cast<std::size_t>(i % 499), char('a' + i % 26));
-            queue_send(sv[1], text);
-            want += text + '\0';
-        }
-        flush_slot(1);
-        const ssize_t n = i % 3 == 0 ? ::recv(reader.get(), chunk, sizeof chunk, MSG_DONTWAIT) : 0;
-        if (n > 0) got.append(chunk, static_cast<std::size_t>(n));
-    }
-    EXPECT_TRUE(got == want);
-    reset_connections();
-}
-
-struct File {
+// Start-ups: the account file ("<dir>": a folder; "<zero>": a link to /dev/zero;
+// "<none>": none); a command line and server_main's status, or none and the accounts
+// the loader keeps ("id,password") and its result; what the log holds (empty: nothing).
+struct StartUp {
     const char* name;
-    std::string text;
+    std::string accounts;
+    std::vector<std::string> args, loaded;
     int result;
-    std::vector<std::string> accounts;  // "id,password"
-    std::string warning;                // printed when not empty
+    std::string line;
 };
-void PrintTo(const File& f, std::ostream* os) {
-    *os << f.name;
-}
+class StartUps : public Loop, public testing::WithParamInterface<StartUp> {};
 
-class Loader : public testing::TestWithParam<File> {};
-
-TEST_P(Loader, StoresTheAccountsAndWarns) {
-    support::TempDir dir;
-    const std::string path = dir.write("accounts.csv", GetParam().text);
-    int n = 0;
+TEST_P(StartUps, LoadTheAccountsOrRefuseToStart) {
+    Fd taken(::dup(slots[0].fd.get()));  // the fixture's port stays in use
+    const std::string& text = GetParam().accounts;
+    ::unlink("accounts.csv");
+    if (text == "<dir>") ::mkdir("accounts.csv", 0755);
+    if (text == "<zero>") ::symlink("/dev/zero", "accounts.csv");
+    if (text[0] != '<') dir.write("accounts.csv", text);
+    std::vector<std::string> args = GetParam().args, got;
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back((a = a == "taken" ? std::to_string(port) : a).data());
+    const std::size_t from = log().size();
     registry_reset();
-    const std::string log = support::printed([&] { n = read_accounts(login, pass, path.c_str()); });
-    EXPECT_EQ(n, GetParam().result);
-    std::vector<std::string> got;
-    for (int i = 0; i < MAX_ACCOUNTS && !login[i].empty(); ++i)
-        got.push_back(login[i] + "," + pass[i]);
-    EXPECT_THAT(n == MAX_ACCOUNTS ? decltype(got){} : got, ElementsAreArray(GetParam().accounts));
-    EXPECT_THAT(log, GetParam().warning.empty() ? testing::Matcher<std::string>(testing::IsEmpty())
-                                                : HasSubstr(GetParam().warning));
+    EXPECT_EQ(
+        args.empty() ? read_accounts(::login, ::pass) : server_main(int(argv.size()), argv.data()),
+        GetParam().result);
+    for (int i = 0; i < MAX_ACCOUNTS && !::login[i].empty() && args.empty(); ++i)
+        got.push_back(::login[i] + "," + ::pass[i]);
+    EXPECT_THAT(got.size() == MAX_ACCOUNTS ? decltype(got){} : got,
+                testing::ElementsAreArray(GetParam().loaded));
+    const std::string out = log().substr(from);
+    EXPECT_THAT(out, GetParam().line.empty() ? testing::Matcher<std::string>(testing::IsEmpty())
+                                             : HasSubstr(GetParam().line));
 }
+const auto rows = [](int n) {
+    std::string t;
+    while (n--) t += std::to_string(n) + ",p\n";
+    return t;
+};
+const std::string ID(4094, 'i'), BOM = "\xEF\xBB\xBF";
 
-std::string many(int n) {
-    std::string s;
-    for (int i = 0; i < n; ++i) s += "u" + std::to_string(i) + ",p\n";
-    return s;
-}
-const std::string ID(4094, 'i');
+const std::string PORT = "ERROR: The port must be a number from 1 to 65535 or a service name.\n";
 
 INSTANTIATE_TEST_SUITE_P(
-    Server, Loader,
+    Server, StartUps,
     testing::Values(
-        File{"EditorLeftovers",
-             "\xEF\xBB\xBF"
-             "a,1\r\n\nb,2,x",
-             2,
-             {"a,1", "b,2"},
-             ""},
-        File{"MissingFields", "a,1\n,pw\nbob,\nlone\n", 1, {"a,1"}, "line 4 has no login ID"},
-        File{
-            "LinesOver4096AreSkipped", ID + ",p\n" + ID + ",pw\n", 1, {ID + ",p"}, "line 2 has no"},
-        File{"HashInId", "a#b,pw\nb,2\n", 1, {"b,2"}, "line 1: the login ID holds '#'. skipped.\n"},
-        File{"AtMost500", many(501), 500, {}, "more than 500 accounts. line 501"},
-        File{"Duplicate", "a,1\nb,2\n\na,3\n", -2, {"a,1", "b,2"}, "ID 'a' on lines 1 and 4.\n"}),
+        StartUp{"NoArgument", "a,1", {"server"}, {}, 1, "\nUSE: server <TCP port number"},
+        StartUp{"TwoArguments", "a,1", {"server", "5000", "6000"}, {}, 1, "USE: server"},
+        StartUp{"Zero", "a,1", {"server", "0"}, {}, 1, PORT},
+        StartUp{"Wraps", "a,1", {"server", "99999"}, {}, 1, PORT},
+        StartUp{"NotANumber", "a,1", {"server", "+80"}, {}, 1, PORT},
+        StartUp{"NoSuchService", "a,1", {"server", "nosuchservice"}, {}, 1, PORT},
+        StartUp{"PortInUse", "a,1", {"server", "taken"}, {}, 2, "server: failed to bind\n"},
+        StartUp{"Duplicates", "a,1\nb,2\na,3", {"server", "65535"}, {}, 1, "'a' on lines 1 and 3."},
+        StartUp{"EditorLeftovers", BOM + "a,1\r\n\nb,2,x", {}, {"a,1", "b,2"}, 2, ""},
+        StartUp{"MissingFields", "a,1\n,pw\nbob,\nlone\n", {}, {"a,1"}, 1, "line 4 has no login"},
+        StartUp{"LongLines", ID + ",p\n" + ID + ",pw\n", {}, {ID + ",p"}, 1, "line 2 has no"},
+        StartUp{"HashInId", "a#b,pw\nb,2\n", {}, {"b,2"}, 1, "line 1: the login ID holds '#'."},
+        StartUp{"AtMost500", rows(501), {}, {}, 500, "more than 500 accounts. line 501"},
+        StartUp{
+            "Folder", "<dir>", {}, {}, -1, "WARNING: cannot read accounts.csv: Is a directory\n"},
+        StartUp{
+            "Missing", "<none>", {}, {}, -1, "WARNING: accounts.csv not found in /tmp/conftest"},
+        StartUp{"EndlessDevice", "<zero>", {}, {}, 0, "passes 4194304 bytes. line 1 and the rest"}),
     [](const auto& info) { return std::string(info.param.name); });
-
-TEST(Loader, UnreadableFilesGiveMinusOneAndSayWhy) {
-    support::TempDir dir;
-    ASSERT_EQ(::chdir(dir.path.c_str()), 0);
-    ASSERT_EQ(::mkdir("accounts.csv", 0755), 0);
-    auto load = [] { EXPECT_EQ(read_accounts(login, pass), -1); };
-    EXPECT_EQ(support::printed(load), "WARNING: cannot read accounts.csv: Is a directory\n");
-    ASSERT_EQ(::rmdir("accounts.csv"), 0);
-    EXPECT_EQ(support::printed(load), "WARNING: accounts.csv not found in " + dir.path + "\n");
-    // A link to an endless device is read no further than a sane file's size.
-    ASSERT_EQ(::symlink("/dev/zero", "accounts.csv"), 0);
-    EXPECT_THAT(support::printed([] { EXPECT_EQ(read_accounts(login, pass), 0); }),
-                HasSubstr("line 1 and the rest ignored"));
-    ASSERT_EQ(::chdir("/"), 0);
-}
 
 }  // namespace

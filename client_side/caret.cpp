@@ -3,12 +3,10 @@
 #include <cstdio>
 
 std::string caret_notation(std::string_view text) {
-    constexpr char DEL = 0x7f;
     std::string out;
     out.reserve(text.size());
     for (const char c : text) {
-        const bool control = (static_cast<unsigned char>(c) < 0x20 && c != '\t') || c == DEL;
-        if (control) {
+        if (is_control(c)) {
             out += '^';
             out += static_cast<char>(c ^ 0x40);  // 0x1b -> '[', 0x0d -> 'M', 0x7f -> '?'
         } else {

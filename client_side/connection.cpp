@@ -76,7 +76,7 @@ void login(ServerConnection& serverSocket, std::string_view clientID, std::strin
     }
     std::fflush(stdout);  // the reply may take a while
     RecvBuffer reply{};
-    if (secure_recv(serverSocket.fd(), reply, proto::BUFFER_SIZE) != 1) {
+    if (secure_recv(serverSocket.fd(), reply) != 1) {
         serverSocket.close();
         return;
     }

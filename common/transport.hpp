@@ -25,8 +25,3 @@ int secure_send(int sock, std::string_view text);
 // past 500 characters (501 bytes taken). Never takes bytes that belong to
 // the next message.
 int secure_recv(int sock, RecvBuffer& buf);
-// The old form with a size, which was never used: kept only until the
-// client's last call drops its third argument.
-inline int secure_recv(int sock, RecvBuffer& buf, int /*unused*/) {
-    return secure_recv(sock, buf);
-}

@@ -170,7 +170,7 @@ INSTANTIATE_TEST_SUITE_P(
                 "0:" + cut("QRYME_ACK#" + S490), "0:" + cut("LEAVE_ACK#" + S490),
                 "0:NEWCONF_ACK#" + A300, "1:LG_ACK", "1:NEWCONF_ACK#" + B300,
                 "1:QRY_ACK#alice#" + A300 + ":bob", "1:QRY_ACK#bob#" + B300}}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& test) { return std::string(test.param.name); });
 
 // Every way a connection ends frees its slot, buffers and listener, logs, spares the others.
 enum class End { logout, eof, reset, overflow, queue_drop, login_time };
@@ -234,7 +234,9 @@ TEST_F(Loop, HalfClosedPeerGetsItsRepliesThenTheClose) {
         if (id == "bob") now += CLOSE_TIMEOUT;
         if (id == "carol") peer.reset();
         EXPECT_TRUE(id == "alice" || log_until(closed));
-        if (id == "carol") EXPECT_THAT(log(), HasSubstr("while sending.\n" + closed));
+        if (id == "carol") {
+            EXPECT_THAT(log(), HasSubstr("while sending.\n" + closed));
+        }
         std::vector<std::string> got;
         EXPECT_TRUE(id == "carol" || peer.closed(&got));
         EXPECT_THAT(got, testing::Each("QRY_ACK#" + id + "#" + name));
@@ -368,6 +370,6 @@ INSTANTIATE_TEST_SUITE_P(
         StartUp{
             "Missing", "<none>", {}, {}, -1, "WARNING: accounts.csv not found in /tmp/conftest"},
         StartUp{"EndlessDevice", "<zero>", {}, {}, 0, "passes 4194304 bytes. line 1 and the rest"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    [](const auto& test) { return std::string(test.param.name); });
 
 }  // namespace

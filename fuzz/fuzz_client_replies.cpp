@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "connection.hpp"
 #include "fd.hpp"
 #include "framer.hpp"
 #include "receiver.hpp"
@@ -74,7 +75,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     int sv[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv) != 0) fail("socketpair failed");
     Fd server(sv[0]);
-    int serverSocket = sv[1];
+    ServerConnection serverSocket;
+    serverSocket.open(Fd(sv[1]));
 
     std::string wire(reinterpret_cast<const char*>(data), size);
     wire.push_back('\0');
@@ -103,19 +105,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     }
 
     // Each call takes at least one byte, so this many calls are enough.
-    Framer incoming;
     const long start = printed();
-    for (std::size_t calls = 0; waiting(serverSocket) > 0; ++calls) {
+    for (std::size_t calls = 0; waiting(serverSocket.fd()) > 0; ++calls) {
         if (calls > wire.size()) fail("receiver takes nothing");
-        receiver(serverSocket, incoming);
-        if (serverSocket < 0) fail("connection dropped on a message", long(calls));
+        receiver(serverSocket);
+        if (!serverSocket.connected()) fail("connection dropped on a message", long(calls));
     }
     if (printed() <= start) fail("the messages printed nothing");
 
     server.reset();
     const long before = printed();
-    receiver(serverSocket, incoming);
-    if (serverSocket != -1) fail("connection kept after the server closed", serverSocket);
+    receiver(serverSocket);
+    if (serverSocket.connected()) fail("connection kept after the server closed");
     if (printed() <= before) fail("closing printed nothing");
 
     // Keep the output file small.

@@ -201,6 +201,12 @@ TEST_P(Ends, FreeTheSlotAndResumeTheListener) {
     EXPECT_THAT(sync(1), testing::IsEmpty());  // the others are still served
 }
 
+std::string end_name(End way) {
+    constexpr const char* names[] = {"Logout",   "EndOfFile", "Reset",
+                                     "Overflow", "QueueDrop", "LoginTimeLimit"};
+    return names[static_cast<int>(way)];
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Server, Ends,
     testing::Values(
@@ -210,7 +216,8 @@ INSTANTIATE_TEST_SUITE_P(
         std::pair(End::reset, "Error occurred while receiving.\nUSER erin left ALL the sessions."),
         std::pair(End::overflow, "of size 500 bytes exceeded.\nUSER erin left ALL the sessions."),
         std::pair(End::queue_drop, "USER erin LOGGED OUT.\nclose socket"),
-        std::pair(End::login_time, "did not log in within 60 seconds.\nclose socket")));
+        std::pair(End::login_time, "did not log in within 60 seconds.\nclose socket")),
+    [](const auto& test) { return end_name(test.param.first); });
 
 // A peer that half-closes after a burst of requests is cleaned out at once and gets
 // every reply before the close, what CLOSE_TIMEOUT allows, or nothing once it resets.

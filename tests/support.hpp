@@ -3,6 +3,7 @@
 // folder. Every wait is bounded by WAIT_MS.
 #pragma once
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netdb.h>
 #include <poll.h>
@@ -64,7 +65,9 @@ class Child {
 public:
     Child(const std::vector<std::string>& args, const std::string& dir) {
         int in[2], out[2];
-        if (::pipe(in) != 0 || ::pipe(out) != 0) return;
+        // Close-on-exec, so the program and later children hold no stray ends:
+        // closing the input then really ends it.
+        if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) return;
         if ((pid_ = ::fork()) == 0) {
             ::dup2(in[0], 0);
             ::dup2(out[1], 1);

@@ -58,7 +58,6 @@ Fd connect_to_server(const std::string& serverIP, const std::string& serverPort)
             continue;
         }
         if (::connect(sock.get(), a->ai_addr, a->ai_addrlen) != 0) {
-            sock.reset();
             std::printf("STATUS: Connecting to server failed - continuing...\n");
             continue;
         }

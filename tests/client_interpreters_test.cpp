@@ -87,6 +87,7 @@ INSTANTIATE_TEST_SUITE_P(
                      "ERROR: Don't start input with whitespace.\n"},
         LineCase{OFF, "", string(499, 'x') + "\n" + string(500, 'x') + "\n/ls\n", "",
                  NOT_IN + TOO_LONG + HELP},
+        LineCase{OFF, "", string(500, 'x'), "", TOO_LONG},
         LineCase{OFF, "", string(5000, 'x') + "\n/logout\n/quit\n", "",
                  TOO_LONG + "ERROR: You cannot log out because you are not logged in!\n", "",
                  State::quit_requested},

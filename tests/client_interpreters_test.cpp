@@ -215,6 +215,7 @@ std::vector<ReplyCase> from_server() {
         {{"MSG_NACK#dev\0"s},
          "ERROR: Sending message was unsuccessful. You are not part of the session, dev.\n"},
         {{"\x1b[2J##\0"s}, unknown("^[[2J")},
+        {{"MSG_NACK\0"s}, garbled("MSG_NACK")},
     };
 }
 INSTANTIATE_TEST_SUITE_P(Client, FromServer, testing::ValuesIn(from_server()));

@@ -29,6 +29,14 @@ TEST_P(Receive, TakesOneMessageACall) {
     EXPECT_THAT(got, testing::ElementsAreArray(GetParam().second));
 }
 
+TEST(Receive, AFailedReceiveIsNoEndOfStream) {
+    RecvBuffer buf{};
+    int r = 0;
+    EXPECT_EQ(support::printed([&] { r = secure_recv(-1, buf); }),
+              "ERROR: Error occurred while receiving.\n");
+    EXPECT_EQ(r, -1);
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Common, Receive,
     testing::Values(Stream{std::string("one\0two\nthree", 13), {"1:one", "1:two", "0:"}},

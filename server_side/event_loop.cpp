@@ -86,7 +86,6 @@ Fd open_listener(const char* port, int& status) {
             return Fd{};
         }
         if (::bind(sock.get(), p->ai_addr, p->ai_addrlen) == -1) {
-            sock.reset();
             std::perror("server: bind");
             std::printf("Error binding socket.\n");
             continue;

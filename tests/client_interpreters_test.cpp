@@ -94,13 +94,14 @@ INSTANTIATE_TEST_SUITE_P(
         LineCase{OFF, "",
                  "/login Az09Az09Az0 a h 1\n/login al\xe9 a h 1\n/login Az09Az09Az aB3dE67 h 1\n"
                  "/login a aB3dE6 h 1023\n/login a a h 65536\n/login a a h 99999999999999999999\n"
-                 "/login a a h +2000\n/login a a ::1 5000 x\n/login a\n/login a a\n/login a a#\n",
+                 "/login a a h +2000\n/login a a ::1 5000 x\n/login a\n/login a a\n/login a a#\n"
+                 "/login a a h\n",
                  "",
                  "ERROR: ClientID length must be between 1-10.\nERROR: clientID" + CHARS +
                      "ERROR: Password length must be between 1-6.\n" + PORT_RANGE + PORT_RANGE +
                      PORT_RANGE + PORT_NUM + PORT_NUM +
                      "ERROR: No password entered.\nERROR: No serverIP entered.\nERROR: Password" +
-                     CHARS},
+                     CHARS + "ERROR: No serverPort entered.\n"},
         LineCase{OFF, "", "", "", "", "", State::quit_requested},
         LineCase{ON, "", "/create lobby\n/join lobby\n/leave\n/qry all\n/qryme\n",
                  "NEWCONF#lobby\0JOIN#lobby\0LEAVE\0QRY\0QRYME\0"s,
@@ -131,6 +132,16 @@ INSTANTIATE_TEST_SUITE_P(
         LineCase{GONE, "lobby", "/logout\n", "",
                  "ERROR: Error occurred while sending.\n"
                  "ERROR: Logout unsuccessful because sending was unsuccessful.\n"}));
+
+TEST(Receiver, NothingWaitingIsNoEvent) {
+    auto [mine, peer] = socket_pair();
+    ServerConnection serverSocket;
+    serverSocket.open(std::move(mine));
+    bool shown = true;
+    EXPECT_EQ(printed([&] { shown = receiver(serverSocket); }), "");
+    EXPECT_FALSE(shown);
+    EXPECT_TRUE(serverSocket.connected());
+}
 
 TEST(ClientValidation, PortBoundsPass) {
     EXPECT_EQ(chk_serverPort("1024") + chk_serverPort("65535"), 0);
@@ -216,6 +227,7 @@ std::vector<ReplyCase> from_server() {
          "ERROR: Sending message was unsuccessful. You are not part of the session, dev.\n"},
         {{"\x1b[2J##\0"s}, unknown("^[[2J")},
         {{"MSG_NACK\0"s}, garbled("MSG_NACK")},
+        {{"NEWCONF_ACK\0"s}, garbled("NEWCONF_ACK")},
     };
 }
 INSTANTIATE_TEST_SUITE_P(Client, FromServer, testing::ValuesIn(from_server()));

@@ -1,6 +1,8 @@
 // The client's interpreters over socket pairs: keyboard lines (bytes sent,
 // lines shown, state left) and server bytes to the login or the receiver.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 
@@ -141,6 +143,33 @@ TEST(Receiver, NothingWaitingIsNoEvent) {
     EXPECT_EQ(printed([&] { shown = receiver(serverSocket); }), "");
     EXPECT_FALSE(shown);
     EXPECT_TRUE(serverSocket.connected());
+}
+
+// A server that resets the connection logs the client out, as one that closes it does.
+TEST(Receiver, AResetConnectionLogsOut) {
+    Fd listener(::socket(AF_INET, SOCK_STREAM, 0));
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof addr;
+    ASSERT_EQ(::bind(listener.get(), reinterpret_cast<sockaddr*>(&addr), size), 0);
+    ::listen(listener.get(), 1);
+    ::getsockname(listener.get(), reinterpret_cast<sockaddr*>(&addr), &size);
+    ServerConnection serverSocket;
+    printed([&] {
+        serverSocket.open(connect_to_server("127.0.0.1", std::to_string(ntohs(addr.sin_port))));
+    });
+    Fd peer(::accept(listener.get(), nullptr, nullptr));
+    const linger reset{1, 0};
+    ::setsockopt(peer.get(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    peer.reset();
+    pollfd ready{serverSocket.fd(), POLLIN, 0};
+    ASSERT_EQ(::poll(&ready, 1, support::WAIT_MS), 1);
+    bool shown = false;
+    EXPECT_EQ(printed([&] { shown = receiver(serverSocket); }),
+              "ERROR: Error occurred while receiving.\nSTATUS: Logging out...\n");
+    EXPECT_TRUE(shown);  // the loop draws the prompt again
+    EXPECT_FALSE(serverSocket.connected());
 }
 
 TEST(ClientValidation, PortBoundsPass) {

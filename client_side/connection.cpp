@@ -6,22 +6,11 @@
 
 #include <cstdio>
 
+#include "addr_list.hpp"
 #include "caret.hpp"
 #include "client_state.hpp"
 #include "protocol.hpp"
 #include "transport.hpp"
-
-namespace {
-
-// Frees the resolver's address list when it goes.
-struct AddrList {
-    addrinfo* head = nullptr;
-    ~AddrList() {
-        if (head != nullptr) freeaddrinfo(head);
-    }
-};
-
-}  // namespace
 
 void ServerConnection::open(Fd sock) {
     sock_ = std::move(sock);
@@ -43,15 +32,12 @@ void ServerConnection::quit() {
 Fd connect_to_server(const std::string& serverIP, const std::string& serverPort) {
     std::printf("STATUS: Extracting server information...\n");
     std::fflush(stdout);  // resolving and connecting may take a while
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    AddrList list;
-    if (getaddrinfo(serverIP.c_str(), serverPort.c_str(), &hints, &list.head) != 0) {
+    const AddrList list = resolve(serverIP.c_str(), serverPort.c_str(), AF_UNSPEC);
+    if (!list) {
         std::printf("ERROR: getaddrinfo failed.\n");
         return Fd();
     }
-    for (addrinfo* a = list.head; a != nullptr; a = a->ai_next) {
+    for (const addrinfo* a = list.get(); a != nullptr; a = a->ai_next) {
         Fd sock(::socket(a->ai_family, a->ai_socktype, a->ai_protocol));
         if (!sock.valid()) {
             std::printf("STATUS: Creation of socket failed - continuing...\n");

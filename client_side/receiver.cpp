@@ -12,6 +12,7 @@
 #include "connection.hpp"
 #include "line_editor.hpp"
 #include "protocol.hpp"
+#include "transport.hpp"
 
 bool receiver_create(std::string_view word, Tokenizer& fields) {
     const auto name = fields.next(proto::FIELD_SEP);
@@ -158,7 +159,7 @@ bool receiver(ServerConnection& serverSocket) {
     Framer& incoming = serverSocket.incoming();
     const ssize_t got =
         ::recv(serverSocket.fd(), incoming.space(), incoming.space_size(), MSG_DONTWAIT);
-    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return false;
+    if (got < 0 && try_later(errno)) return false;
     if (got <= 0) {
         std::printf(got == 0 ? "ERROR: The other side has closed the connection on us.\n"
                              : "ERROR: Error occurred while receiving.\n");

@@ -4,9 +4,16 @@
 #pragma once
 
 #include <array>
+#include <cerrno>
 #include <string_view>
 
 #include "protocol.hpp"
+
+// True for the errors after which a non-blocking call is simply made again
+// when the socket is next ready.
+inline bool try_later(int err) {
+    return err == EAGAIN || err == EWOULDBLOCK || err == EINTR;
+}
 
 // A buffer that can hold any message secure_recv accepts, with its terminator.
 using RecvBuffer = std::array<char, proto::RECV_BUFFER_SIZE>;

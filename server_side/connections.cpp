@@ -70,7 +70,7 @@ int flush_slot(int i) {
     const ssize_t sent =
         ::send(c.fd.get(), c.out.data() + c.out_sent, c.pending(), MSG_NOSIGNAL | MSG_DONTWAIT);
     if (sent < 0) {
-        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return 0;
+        if (try_later(errno)) return 0;
         std::printf("ERROR: Error occurred while sending.\n");
         return -1;
     }

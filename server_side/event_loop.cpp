@@ -19,10 +19,12 @@
 #include <string>
 
 #include "accounts.hpp"
+#include "addr_list.hpp"
 #include "connections.hpp"
 #include "log_text.hpp"
 #include "registry.hpp"
 #include "server.hpp"
+#include "transport.hpp"
 
 namespace {
 
@@ -35,12 +37,8 @@ Fd bind_socket(const addrinfo& a) {
 
 // One socket on "::" that takes IPv4 as well, where the system allows it.
 Fd open_dual_stack(const char* port) {
-    addrinfo hints{};
-    hints.ai_family = AF_INET6;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_PASSIVE;
-    addrinfo* list = nullptr;
-    if (getaddrinfo(nullptr, port, &hints, &list) != 0) return Fd{};
+    const AddrList list = resolve(nullptr, port, AF_INET6, AI_PASSIVE);
+    if (!list) return Fd{};
     Fd sock = bind_socket(*list);
     const int yes = 1;
     const int no = 0;
@@ -50,7 +48,6 @@ Fd open_dual_stack(const char* port) {
         ::bind(sock.get(), list->ai_addr, list->ai_addrlen) != 0) {
         sock.reset();
     }
-    freeaddrinfo(list);
     return sock;
 }
 
@@ -58,19 +55,16 @@ Fd open_dual_stack(const char* port) {
 // `status` to the exit status.
 Fd open_listener(const char* port, int& status) {
     Fd bound = open_dual_stack(port);
-    addrinfo* list = nullptr;
+    AddrList list;
     if (!bound.valid()) {
-        addrinfo hints{};
-        hints.ai_family = AF_UNSPEC;
-        hints.ai_socktype = SOCK_STREAM;
-        hints.ai_flags = AI_PASSIVE;
-        if (getaddrinfo(nullptr, port, &hints, &list) != 0) {
+        list = resolve(nullptr, port, AF_UNSPEC, AI_PASSIVE);
+        if (!list) {
             std::printf("getaddrinfo Failed. Quitting Now...\n");
             status = 1;
             return Fd{};
         }
     }
-    for (addrinfo* p = list; p != nullptr && !bound.valid(); p = p->ai_next) {
+    for (const addrinfo* p = list.get(); p != nullptr && !bound.valid(); p = p->ai_next) {
         Fd sock = bind_socket(*p);
         if (!sock.valid()) {
             std::perror("server: socket");
@@ -81,7 +75,6 @@ Fd open_listener(const char* port, int& status) {
         if (::setsockopt(sock.get(), SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes) == -1) {
             std::perror("setsockopt");
             std::printf("Error configuring socket.\n");
-            freeaddrinfo(list);
             status = 1;
             return Fd{};
         }
@@ -92,7 +85,6 @@ Fd open_listener(const char* port, int& status) {
         }
         bound = std::move(sock);
     }
-    if (list != nullptr) freeaddrinfo(list);
     if (!bound.valid()) {
         std::printf("server: failed to bind\n");
         status = 2;
@@ -146,8 +138,7 @@ void accept_one(Clock::time_point now) {
     }
     const int fd = ::accept4(slots[0].fd.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) {
-        if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR || errno == ECONNABORTED)
-            return;
+        if (try_later(errno) || errno == ECONNABORTED) return;
         // Out of descriptors, most likely: rest instead of spinning.
         std::printf("ERROR: accept failed: %s\n", std::strerror(errno));
         accept_resume = now + ACCEPT_PAUSE;

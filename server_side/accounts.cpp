@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <utility>
 
 #include "log_text.hpp"
 #include "tokenizer.hpp"
@@ -59,11 +60,16 @@ int check_duplicates(const AccountTable& ids, const std::string& id, int n) {
 }  // namespace
 
 int read_accounts(AccountTable& ids, AccountTable& passwords, const char* path) {
+    // The tables end up holding the whole file's accounts or none: what is
+    // read goes into tables of its own, handed over once the file is done.
+    ids = passwords = AccountTable{};
     const std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path, "r"));
     if (!file) {
         print_unreadable(errno);
         return -1;
     }
+    AccountTable read_ids{};
+    AccountTable read_passwords{};
     std::array<int, MAX_ACCOUNTS> line_of{};
     int n = 0;
     int line_no = 0;
@@ -97,28 +103,26 @@ int read_accounts(AccountTable& ids, AccountTable& passwords, const char* path) 
             break;
         }
         const std::string login_id(*id);
-        const int earlier = check_duplicates(ids, login_id, n);
+        const int earlier = check_duplicates(read_ids, login_id, n);
         if (earlier >= 0) {
             std::printf("ERROR: TWO USERS HAVE THE SAME LOGIN ID. QUITTING NOW...\n");
             std::printf("ERROR: login ID '%s' on lines %d and %d.\n", printable(login_id).c_str(),
                         line_of[earlier], line_no);
             return -2;
         }
-        ids[n] = login_id;
-        passwords[n] = std::string(*password);
+        read_ids[n] = login_id;
+        read_passwords[n] = std::string(*password);
         line_of[n++] = line_no;
     }
     if (std::ferror(file.get())) {
         print_unreadable(errno);
-        for (int i = 0; i < n; ++i) {
-            ids[i].clear();
-            passwords[i].clear();
-        }
         return -1;
     }
     if (total >= MAX_ACCOUNT_FILE) {
         std::printf("WARNING: accounts.csv passes %ld bytes. line %d and the rest ignored.\n",
                     MAX_ACCOUNT_FILE, line_no + 1);
     }
+    ids = std::move(read_ids);
+    passwords = std::move(read_passwords);
     return n;
 }

@@ -337,8 +337,7 @@ TEST_P(StartUps, LoadTheAccountsOrRefuseToStart) {
     std::vector<std::string> args = GetParam().args, got;
     std::vector<char*> argv;
     for (auto& a : args) argv.push_back((a = a == "taken" ? std::to_string(port) : a).data());
-    const std::size_t from = log().size();
-    registry_reset();
+    const std::size_t from = log().size();  // the fixture's accounts stay loaded till then
     EXPECT_EQ(
         args.empty() ? read_accounts(::login, ::pass) : server_main(int(argv.size()), argv.data()),
         GetParam().result);
@@ -346,7 +345,9 @@ TEST_P(StartUps, LoadTheAccountsOrRefuseToStart) {
         got.push_back(::login[i] + "," + ::pass[i]);
     EXPECT_THAT(got.size() == MAX_ACCOUNTS ? decltype(got){} : got,
                 testing::ElementsAreArray(GetParam().loaded));
-    const std::string out = log().substr(from);
+    std::string out = log().substr(from);
+    if (args.empty() && !out.empty())  // the loader says nothing after giving up
+        out.erase(0, out.rfind('\n', out.size() - 2) + 1);
     EXPECT_THAT(out, GetParam().line.empty() ? testing::Matcher<std::string>(testing::IsEmpty())
                                              : HasSubstr(GetParam().line));
 }
@@ -374,7 +375,7 @@ INSTANTIATE_TEST_SUITE_P(
         StartUp{"MissingFields", "a,1\n,pw\nbob,\nlone\n", {}, {"a,1"}, 1, "line 4 has no login"},
         StartUp{"LongLines", ID + ",p\n" + ID + ",pw\n", {}, {ID + ",p"}, 1, "line 2 has no"},
         StartUp{"HashInId", "a#b,pw\nb,2\n", {}, {"b,2"}, 1, "line 1: the login ID holds '#'."},
-        StartUp{"AtMost500", rows(501), {}, {}, 500, "more than 500 accounts. line 501"},
+        StartUp{"AtMost500", rows(502), {}, {}, 500, "more than 500 accounts. line 501"},
         StartUp{
             "Folder", "<dir>", {}, {}, -1, "WARNING: cannot read accounts.csv: Is a directory\n"},
         StartUp{

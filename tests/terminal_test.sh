@@ -3,9 +3,9 @@
 # client in a tmux pane typed at with send-keys, the screen read back with
 # capture-pane, and bob, a raw protocol member on a bash socket. A line bob
 # sends while alice types goes above her half-typed line, in caret notation
-# (it carries a clear-screen sequence); history, completion (never of a
-# name with control bytes), Ctrl-D and Ctrl-C, which leave the terminal's
-# modes as they were.
+# (it carries a clear-screen sequence); history, completion (of a name found
+# taken, never of one with control bytes), Ctrl-D and Ctrl-C, which leave the
+# terminal's modes as they were, and a terminal that hangs up.
 #   tests/terminal_test.sh <server> <client> <1 if it has line editing>
 # exits 0 passed, 1 failed, 77 skipped.
 set -u
@@ -17,7 +17,7 @@ export TMUX_TMPDIR=$work TERM=xterm
 tm() { tmux -L conf -f /dev/null "$@"; }
 trap 'tm kill-server 2>/dev/null; [ -n "${pid:-}" ] && kill "$pid"; rm -rf "$work"' EXIT
 fail() { echo "FAIL: $1"; tm capture-pane -p -t conf; exit 1; }
-screen() { tm capture-pane -p -t conf | sed 's/ *$//' | grep -v '^$'; }
+screen() { tm capture-pane -p -t "${where:-conf}" | sed 's/ *$//' | grep -v '^$'; }
 # Waits (at most 5 s) until the screen, on the standard input of "$@", passes.
 holds() {
     for _ in $(seq 100); do
@@ -76,18 +76,25 @@ holds lines "[lobby] alice says: this is half a line" "@lobby: this is half a li
 keys Up Up Up Up # the oldest line kept; the /login line never was
 holds lines "[lobby] alice says: this is half a line" "@lobby: /create lobby"
 keys C-u
-printf 'NEWCONF#l\033[2J\0' >&3 && bob_gets "NEWCONF_ACK#l"$'\e[2J' # a name no one can type
+printf 'NEWCONF#zoo\0NEWCONF#l\033[2J\0' >&3 && bob_gets NEWCONF_ACK#zoo # and a name no one can type:
+bob_gets "NEWCONF_ACK#l"$'\e[2J'
+type_in "/create zoo" && shows "ERROR: Couldn't create session 'zoo' because that session already exists."
+keys -l "/join z" && keys Tab && holds lines "@lobby: /join zoo" # a name known to be taken is offered
+keys C-u
 type_in "/qry"
-shows "        USER: bob - SESSIONS: lobby l^[[2J"
-keys -l "/jo" && keys Tab && keys -l "l" && keys Tab # only lobby is offered
-holds lines "@lobby: /join lobby"
+shows "        USER: bob - SESSIONS: lobby zoo l^[[2J"
+keys -l "/jo" && keys Tab && keys -l "l" && keys Tab && holds lines "@lobby: /join lobby" # only lobby
 keys Enter
 shows "You are already part of session 'lobby'!"
 
 keys C-d
-shows "STATUS: Successfully logged out from the server."
-shows "exit 0"
-shows "modes kept 1"
+shows "STATUS: Successfully logged out from the server." && shows "exit 0" && shows "modes kept 1"
 holds lines ":" && keys -l "half" && keys C-c
 shows "modes kept 2"
+
+# A terminal that hangs up on a client that ignores SIGHUP ends that client all the same.
+tm new-window -d -n hup "trap '' HUP; echo \$\$ >hup.pid; exec $client"
+where=conf:hup holds lines ":"
+tm kill-window -t conf:hup
+timeout 5 tail -s 0.05 --pid="$(cat hup.pid)" -f /dev/null || { kill "$(cat hup.pid)"; fail "it runs on"; }
 echo "PASS: the client under tmux"

@@ -15,33 +15,22 @@ public:
     // or the end; the one separator that ends the field is consumed.
     // Absent when nothing but separators is left.
     std::optional<std::string_view> next(char sep) {
-        if (ended_) return std::nullopt;
         while (pos_ < text_.size() && text_[pos_] == sep) ++pos_;
-        if (pos_ >= text_.size()) {
-            ended_ = true;
-            return std::nullopt;
-        }
+        if (pos_ == text_.size()) return std::nullopt;
         return take_to(sep);
     }
 
     // Takes the characters up to the first `sep` without skipping leading
     // separators (the field may be empty); the separator is consumed.
-    std::string_view first(char sep) {
-        if (ended_) return {};
-        return take_to(sep);
-    }
+    std::string_view first(char sep) { return take_to(sep); }
 
     // Everything after the separator that ended the previous field, exactly
     // as it stands. Absent when nothing is left or the previous field ended
     // at the end of the text.
     std::optional<std::string_view> rest() {
-        if (ended_ || pos_ >= text_.size()) {
-            ended_ = true;
-            return std::nullopt;
-        }
-        std::string_view out = text_.substr(pos_);
+        if (pos_ == text_.size()) return std::nullopt;
+        const std::string_view out = text_.substr(pos_);
         pos_ = text_.size();
-        ended_ = true;
         return out;
     }
 
@@ -52,7 +41,6 @@ private:
         if (end == std::string_view::npos) {
             out = text_.substr(pos_);
             pos_ = text_.size();
-            ended_ = true;
         } else {
             out = text_.substr(pos_, end - pos_);
             pos_ = end + 1;
@@ -61,6 +49,5 @@ private:
     }
 
     std::string_view text_;
-    std::size_t pos_ = 0;
-    bool ended_ = false;  // a field ended at the end of the text
+    std::size_t pos_ = 0;  // never past the end
 };

@@ -56,8 +56,9 @@ int secure_recv(int sock, RecvBuffer& buf) {
         // Take exactly the bytes that belong to this message.
         std::size_t left = cut.used;
         while (left > 0) {
+            // The bytes are there (the peek saw them): this receive does
+            // not wait, so no signal can interrupt it.
             const ssize_t got = ::recv(sock, buf.data() + have, left, 0);
-            if (got < 0 && errno == EINTR) continue;
             if (got <= 0) {
                 std::printf("ERROR: Error occurred while receiving.\n");
                 return -1;

@@ -49,10 +49,10 @@ void attach_connection(int fd, int slot) {
     slots[slot].accepted = loop_now;
 }
 
-int queue_send(int sock, std::string_view text) {
-    if (check_send_size(text) != 0) return -2;
+void queue_send(int sock, std::string_view text) {
+    if (check_send_size(text) != 0) return;
     const int i = slot_of(sock);
-    if (i < 0 || slots[i].over_limit) return -1;
+    if (i < 0 || slots[i].over_limit) return;
     Connection& c = slots[i];
     c.out.append(text.data(), text.size());
     c.out.push_back('\0');
@@ -61,7 +61,6 @@ int queue_send(int sock, std::string_view text) {
                     static_cast<int>(MAX_OUTPUT_QUEUE));
         c.over_limit = true;
     }
-    return 0;
 }
 
 int flush_slot(int i) {

@@ -63,9 +63,10 @@ void attach_connection(int fd, int slot);
 int slot_of(int sock);
 
 // Queues `text` and its NUL for the connection on `sock`, with the send
-// size rule and lines of secure_send. Returns 0, or -2 when too long, or -1
-// when the connection is unknown or already over its output limit.
-int queue_send(int sock, std::string_view text);
+// size rule and lines of secure_send. Nothing is queued when the text is
+// too long, the connection unknown or already over its output limit: the
+// close path deals with the connection.
+void queue_send(int sock, std::string_view text);
 
 // Writes what slot `i` has queued, without waiting. Returns -1 (after
 // printing the send-error line) when the connection has failed, else 0.

@@ -177,7 +177,8 @@ TEST(ClientValidation, PortBoundsPass) {
 }
 
 // What the server sends, in pieces, each followed by one call of the login
-// exchange (the first only) or the reply interpreter; "": the server closes.
+// exchange (the first only) or the reply interpreter, with errno as an
+// earlier call may have left it; "": the server closes; "-": it has gone.
 struct ReplyCase {
     std::vector<string> pieces;
     string shown;
@@ -192,16 +193,22 @@ TEST_P(FromServer, IsShown) {
     string shown;
     lastSession = "a";
     for (const string& piece : c.pieces) {
+        if (piece == "-") peer.reset();
         piece.empty() ? void(::shutdown(peer.get(), SHUT_WR))
                       : void(::send(peer.get(), piece.data(), piece.size(), 0));
-        shown += printed(
-            [&] { c.login ? login(serverSocket, "alice", "pw#1") : void(receiver(serverSocket)); });
+        shown += printed([&] {
+            errno = EAGAIN;
+            c.login ? login(serverSocket, "alice", "pw#1") : void(receiver(serverSocket));
+        });
     }
     EXPECT_EQ(shown, c.shown);
     const bool closed = c.login ? !c.shown.empty() : c.pieces.back().empty();
     EXPECT_EQ(serverSocket.connected(), !closed);
     EXPECT_EQ(lastSession, closed ? "" : "a");  // the session ends with the connection
+    if (!peer.valid()) return;
     EXPECT_EQ(drain(peer.get()), c.login ? "LOGIN#alice#pw#1\0"s : "");
+    char end;  // and the end of the connection, once the client has closed it
+    EXPECT_EQ(::recv(peer.get(), &end, 1, MSG_DONTWAIT) == 0, closed);
 }
 std::vector<ReplyCase> from_server() {
     const auto unknown = [](string w) {
@@ -226,6 +233,7 @@ std::vector<ReplyCase> from_server() {
          true},
         {{"LG_ACK#\x1b[2J\0"s}, garbled("LG_ACK#^[[2J"), true},
         {{""}, closed, true},
+        {{"-"}, "ERROR: Error occurred while sending.\n", true},
         {{"JOIN_A", "CK#a\nJOIN_ACK#a\0JO"s, "IN_ACK#a\0"s, ""},
          ack + "@a: " + ack + ack + closed + "STATUS: Logging out...\n"},
         {{x500 + "\0JOIN_ACK#a\0"s}, unknown(x500) + "@a: " + ack},
@@ -246,7 +254,7 @@ std::vector<ReplyCase> from_server() {
         {{"LEAVE_ACK#dev\0"s}, "STATUS: Left session 'dev' successfully!\n"},
         {{"LEAVE_NACK#dev\0"s},
          "ERROR: Unable to leave session 'dev' because you aren't part of that session.\n"},
-        {{"QRY_ACK##a::b##x\r:c:d:e:f:g\0"s},
+        {{"QRY_ACK##a::##:b##x\r:c:d:e:f:g\0"s},
          "STATUS: QRY -\n\tUSER: a - SESSIONS:\n\tUSER: b - SESSIONS: x^M\n\tUSER: c - SESSIONS:"
          "\n\tUSER: d - SESSIONS:\n\tUSER: e - SESSIONS:\n\tUSER: f - SESSIONS:\n"
          "\tUSER: g - SESSIONS:\n"},

@@ -3,6 +3,7 @@
 #include "server.hpp"
 
 #include <gmock/gmock.h>
+#include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -313,6 +314,14 @@ TEST_F(Loop, DescriptorsRunningOut) {
     for (int fd = 0; fd >= 0 && fd < FD_SETSIZE - 1;) fill.emplace_back(fd = ::dup(2));
     EXPECT_EQ(server_start("0", ServerOptions{}), -1);
     EXPECT_THAT(log(), HasSubstr("ERROR: listening socket 1024 is beyond"));
+}
+
+// A stopped server frees its port, whatever descriptor its listener had (here 0).
+TEST_F(Loop, StopFreesThePort) {
+    server_stop();
+    Fd sock(::socket(AF_INET, SOCK_STREAM, 0));
+    sockaddr_in addr{AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
+    EXPECT_EQ(::bind(sock.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
 }
 
 // Start-ups: the account file ("<dir>": a folder; "<zero>": a link to /dev/zero;

@@ -56,10 +56,11 @@ type_in "/login alice alice1 127.0.0.1 $port"
 shows "STATUS: Login successful!"
 type_in "/create lobby"
 shows "STATUS: Created session 'lobby' successfully!"
+keys -l "/msg lo" && keys Tab && holds lines ": /msg lobby" # a name this client created
 exec 3<>"/dev/tcp/127.0.0.1/$port" || fail "bob cannot connect"
 printf 'LOGIN#bob#bob123\0JOIN#lobby\0' >&3
 bob_gets LG_ACK && bob_gets "JOIN_ACK#lobby"
-type_in "/msg lobby hi"
+type_in "hi"
 bob_gets "[lobby] alice says: hi"
 
 keys -l "this is half a li"
@@ -76,21 +77,19 @@ holds lines "[lobby] alice says: this is half a line" "@lobby: this is half a li
 keys Up Up Up Up # the oldest line kept; the /login line never was
 holds lines "[lobby] alice says: this is half a line" "@lobby: /create lobby"
 keys C-u
-printf 'NEWCONF#zoo\0NEWCONF#l\033[2J\0' >&3 && bob_gets NEWCONF_ACK#zoo # and a name no one can type:
-bob_gets "NEWCONF_ACK#l"$'\e[2J'
+printf 'NEWCONF#zoo\0NEWCONF#yard\0NEWCONF#l\033[2J\0' >&3 # the last a name no one can type
+bob_gets NEWCONF_ACK#zoo && bob_gets NEWCONF_ACK#yard && bob_gets "NEWCONF_ACK#l"$'\e[2J'
 type_in "/create zoo" && shows "ERROR: Couldn't create session 'zoo' because that session already exists."
-keys -l "/join z" && keys Tab && holds lines "@lobby: /join zoo" # a name known to be taken is offered
-keys C-u
+keys -l "/join z" && keys Tab && holds lines "@lobby: /join zoo" && keys C-u # a name found taken
 type_in "/qry"
-shows "        USER: bob - SESSIONS: lobby zoo l^[[2J"
+shows "        USER: bob - SESSIONS: lobby zoo yard l^[[2J"
+keys -l "/join y" && keys Tab && holds lines "@lobby: /join yard" && keys C-u # a name seen listed
 keys -l "/jo" && keys Tab && keys -l "l" && keys Tab && holds lines "@lobby: /join lobby" # only lobby
-keys Enter
-shows "You are already part of session 'lobby'!"
+keys Enter && shows "You are already part of session 'lobby'!"
 
-keys C-d
-shows "STATUS: Successfully logged out from the server." && shows "exit 0" && shows "modes kept 1"
-holds lines ":" && keys -l "half" && keys C-c
-shows "modes kept 2"
+keys C-d && shows "STATUS: Successfully logged out from the server."
+shows "exit 0" && shows "modes kept 1"
+holds lines ":" && keys -l "half" && keys C-c && shows "modes kept 2"
 
 # A terminal that hangs up on a client that ignores SIGHUP ends that client all the same.
 tm new-window -d -n hup "trap '' HUP; echo \$\$ >hup.pid; exec $client"

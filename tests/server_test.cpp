@@ -110,7 +110,7 @@ TEST_P(Requests, RepliesAndRelayedLinesInOrder) {
     EXPECT_FALSE(std::any_of(seen.begin(), seen.end(), forged));
 }
 
-const std::string N(490, 'n'), S490(490, 's'), A300(300, 'a'), B300(300, 'b');
+const std::string N(490, 'n'), S490(490, 's'), A481(481, 'a'), Z487(487, 'z');
 const std::string T490 = std::string(300, 't') + "#" + std::string(189, 'u'),
                   SAYS = "[lobby] alice says: ";
 
@@ -164,13 +164,15 @@ INSTANTIATE_TEST_SUITE_P(
                 "0:" + cut("LEAVE_NACK#" + N), "0:" + cut("NEWCONF_ACK#" + N),
                 "0:" + cut("NEWCONF_NACK#" + N + "#2"), "0:" + cut("JOIN_NACK#" + N + "#4"),
                 "1:" + cut("NEWCONF_NACK#" + N + "#1"), "1:" + cut("JOIN_NACK#" + N + "#1")}},
-        Script{"QueryEntriesMoveOnOnlyWhenTheyDoNotFit",
+        Script{"QueryEntriesMoveOnOnlyWhenTheyDoNotFit",  // replies of 499 characters exactly
                {"0:LOGIN#alice#pw1", "0:NEWCONF#" + S490, "0:QRY", "0:QRYME", "1:LOGIN#bob#pw2",
-                "0:LEAVE", "0:NEWCONF#" + A300, "1:NEWCONF#" + B300, "1:QRY"},
+                "0:LEAVE", "0:NEWCONF#" + A481, "1:QRY", "1:NEWCONF#y", "1:NEWCONF#" + Z487,
+                "1:QRY", "1:QRYME"},
                {"0:LG_ACK", "0:" + cut("NEWCONF_ACK#" + S490), "0:" + cut("QRY_ACK#alice#" + S490),
                 "0:" + cut("QRYME_ACK#" + S490), "0:" + cut("LEAVE_ACK#" + S490),
-                "0:NEWCONF_ACK#" + A300, "1:LG_ACK", "1:NEWCONF_ACK#" + B300,
-                "1:QRY_ACK#alice#" + A300 + ":bob", "1:QRY_ACK#bob#" + B300}}),
+                "0:NEWCONF_ACK#" + A481, "1:LG_ACK", "1:QRY_ACK#alice#" + A481 + ":bob",
+                "1:NEWCONF_ACK#y", "1:NEWCONF_ACK#" + Z487, "1:QRY_ACK#alice#" + A481 + ":bob",
+                "1:QRY_ACK#bob#y", "1:QRY_ACK#bob#" + Z487, "1:QRYME_ACK#y#" + Z487}}),
     [](const auto& test) { return std::string(test.param.name); });
 
 // Every way a connection ends frees its slot, buffers and listener, logs, spares the others.
@@ -187,6 +189,8 @@ TEST_P(Ends, FreeTheSlotAndResumeTheListener) {
     if (way != End::login_time) login(8, "erin", "p#5");
     support::Client &tenth = connect(), &victim = *c[8];
     ASSERT_TRUE(log_until("THE NEXT EMPTY SLOT IS : -1"));
+    for (int i = 0; i < 3; ++i) server_pass(0ms);  // the listener rests, never spins, while full
+    EXPECT_EQ(log().find("SLOT IS : -1"), log().rfind("SLOT IS : -1"));
     if (way == End::logout) victim.send("LOGOUT");
     if (way == End::eof) ::shutdown(victim.fd(), SHUT_WR);
     if (way == End::reset) victim.reset();

@@ -17,7 +17,7 @@ export TMUX_TMPDIR=$work TERM=xterm
 tm() { tmux -L conf -f /dev/null "$@"; }
 trap 'tm kill-server 2>/dev/null; [ -n "${pid:-}" ] && kill "$pid"; rm -rf "$work"' EXIT
 fail() { echo "FAIL: $1"; tm capture-pane -p -t conf; exit 1; }
-screen() { tm capture-pane -p -t "${where:-conf}" | sed 's/ *$//' | grep -v '^$'; }
+screen() { tm capture-pane -pJ -t "${where:-conf}" | sed 's/ *$//' | grep -v '^$'; }
 # Waits (at most 5 s) until the screen, on the standard input of "$@", passes.
 holds() {
     for _ in $(seq 100); do
@@ -63,19 +63,20 @@ bob_gets LG_ACK && bob_gets "JOIN_ACK#lobby"
 type_in "hi"
 bob_gets "[lobby] alice says: hi"
 
-keys -l "this is half a li"
-holds lines "[lobby] alice says: hi" "@lobby: this is half a li"
+half="$(printf %142s | tr ' ' .) this is half a li" # 168 columns, on 2 rows of 120, not 3 of 80
+keys -l "$half"
+holds lines "[lobby] alice says: hi" "@lobby: $half"
 printf 'MSG#lobby#\033[2J\033[Hinterrupting you\0' >&3
-holds lines "[lobby] bob says: ^[[2J^[[Hinterrupting you" "@lobby: this is half a li"
+holds lines "[lobby] alice says: hi" "[lobby] bob says: ^[[2J^[[Hinterrupting you" "@lobby: $half"
 shows "[lobby] bob has joined the session." # nothing was cleared
 type_in "ne"
 bob_gets "[lobby] bob says: "$'\e[2J\e[H'"interrupting you"
-bob_gets "[lobby] alice says: this is half a line"
+bob_gets "[lobby] alice says: ${half}ne"
 
 keys Up
-holds lines "[lobby] alice says: this is half a line" "@lobby: this is half a line"
+holds lines "[lobby] alice says: ${half}ne" "@lobby: ${half}ne"
 keys Up Up Up Up # the oldest line kept; the /login line never was
-holds lines "[lobby] alice says: this is half a line" "@lobby: /create lobby"
+holds lines "[lobby] alice says: ${half}ne" "@lobby: /create lobby"
 keys C-u
 printf 'NEWCONF#zoo\0NEWCONF#yard\0NEWCONF#l\033[2J\0' >&3 # the last a name no one can type
 bob_gets NEWCONF_ACK#zoo && bob_gets NEWCONF_ACK#yard && bob_gets "NEWCONF_ACK#l"$'\e[2J'

@@ -275,8 +275,10 @@ TEST_F(Loop, RefusedLoginsArePacedForTheWholeServer) {
 TEST_F(Loop, PassesWaitForWorkOrTheNextDeadline) {
     static volatile sig_atomic_t rang = 0;
     ::signal(SIGALRM, [](int) { rang = 1; });
-    connect(), connect();
-    login(1, "alice", "pw1");                 // the first is in by now, and not logged in
+    connect(), connect(), connect();
+    login(2, "alice", "pw1");  // the second is in by now, and not logged in; the first too
+    c[0]->reset();             // a free slot before it does not hide its deadline
+    ASSERT_TRUE(log_until("Error occurred while receiving."));
     itimerval every{{0, 50000}, {0, 50000}};  // a tick ends any wait
     ::setitimer(ITIMER_REAL, &every, nullptr);
     now += std::chrono::seconds(LOGIN_TIMEOUT_S);

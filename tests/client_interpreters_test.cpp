@@ -107,10 +107,10 @@ INSTANTIATE_TEST_SUITE_P(
                      "ERROR: No password entered.\nERROR: No serverIP entered.\nERROR: Password" +
                      CHARS + "ERROR: No serverPort entered.\n"},
         LineCase{OFF, "", "", "", "", "", State::quit_requested},
-        LineCase{ON, "", "/create lobby\n/join lobby\n/leave\n/qry all\n/qryme\n",
-                 "NEWCONF#lobby\0JOIN#lobby\0LEAVE\0QRY\0QRYME\0"s,
+        LineCase{ON, "", "/create lobby\n/join lobbylobby\n/leave\n/qry all\n/qryme\n",
+                 "NEWCONF#lobby\0JOIN#lobbylobby\0LEAVE\0QRY\0QRYME\0"s,
                  "STATUS: Request to create session 'lobby' has been sent to the server.\n"
-                 "STATUS: Request to join session 'lobby' has been sent to the server.\n"
+                 "STATUS: Request to join session 'lobbylobby' has been sent to the server.\n"
                  "STATUS: Request to leave sessions was sent to the server.\n"
                  "STATUS: Query request sent successfully.\n"
                  "STATUS: Query me request sent successfully.\n"},

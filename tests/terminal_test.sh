@@ -78,13 +78,13 @@ holds lines "[lobby] alice says: ${half}ne" "@lobby: ${half}ne"
 keys Up Up Up Up # the oldest line kept; the /login line never was
 holds lines "[lobby] alice says: ${half}ne" "@lobby: /create lobby"
 keys C-u
-printf 'NEWCONF#zoo\0NEWCONF#yard\0NEWCONF#l\033[2J\0' >&3 # the last a name no one can type
-bob_gets NEWCONF_ACK#zoo && bob_gets NEWCONF_ACK#yard && bob_gets "NEWCONF_ACK#l"$'\e[2J'
+printf 'NEWCONF#zoo\0NEWCONF#yardsticks\0NEWCONF#l\033[2J\0' >&3 # the last a name no one can type
+bob_gets NEWCONF_ACK#zoo && bob_gets NEWCONF_ACK#yardsticks && bob_gets "NEWCONF_ACK#l"$'\e[2J'
 type_in "/create zoo" && shows "ERROR: Couldn't create session 'zoo' because that session already exists."
 keys -l "/join z" && keys Tab && holds lines "@lobby: /join zoo" && keys C-u # a name found taken
 type_in "/qry"
-shows "        USER: bob - SESSIONS: lobby zoo yard l^[[2J"
-keys -l "/join y" && keys Tab && holds lines "@lobby: /join yard" && keys C-u # a name seen listed
+shows "        USER: bob - SESSIONS: lobby zoo yardsticks l^[[2J"
+keys -l "/join y" && keys Tab && holds lines "@lobby: /join yardsticks" && keys C-u # seen listed, 10 long
 keys -l "/jo" && keys Tab && keys -l "l" && keys Tab && holds lines "@lobby: /join lobby" # only lobby
 keys Enter && shows "You are already part of session 'lobby'!"
 

@@ -195,9 +195,12 @@ TEST_P(FromServer, IsShown) {
     string shown;
     lastSession = "a";
     for (const string& piece : c.pieces) {
-        if (piece == "-") peer.reset();
-        piece.empty() ? void(::shutdown(peer.get(), SHUT_WR))
-                      : void(::send(peer.get(), piece.data(), piece.size(), 0));
+        if (piece == "-")
+            peer.reset();
+        else if (piece.empty())
+            ::shutdown(peer.get(), SHUT_WR);
+        else
+            ::send(peer.get(), piece.data(), piece.size(), 0);
         shown += printed([&] {
             errno = EAGAIN;
             c.login ? login(serverSocket, "alice", "pw#1") : void(receiver(serverSocket));

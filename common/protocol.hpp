@@ -55,6 +55,8 @@ inline constexpr std::string_view LG_BAD_CREDENTIALS = "4";
 
 inline constexpr std::string_view NEWCONF_NOT_LOGGED_IN = "1";
 inline constexpr std::string_view NEWCONF_EXISTS = "2";
+// 3: the session cannot be made: the table is full, the user is in too
+// many sessions, or the name holds a field or entry separator.
 inline constexpr std::string_view NEWCONF_TABLE_FULL = "3";
 
 inline constexpr std::string_view JOIN_NOT_LOGGED_IN = "1";

@@ -13,6 +13,7 @@
 #include <memory>
 #include <utility>
 
+#include "log.hpp"
 #include "log_text.hpp"
 #include "tokenizer.hpp"
 
@@ -43,9 +44,9 @@ void print_unreadable(int err) {
     if (err == ENOENT) {
         std::array<char, PATH_MAX> dir{};
         if (::getcwd(dir.data(), dir.size()) == nullptr) dir[0] = '\0';
-        std::printf("WARNING: accounts.csv not found in %s\n", dir.data());
+        log_line("WARNING: accounts.csv not found in %s\n", dir.data());
     } else {
-        std::printf("WARNING: cannot read accounts.csv: %s\n", std::strerror(err));
+        log_line("WARNING: cannot read accounts.csv: %s\n", std::strerror(err));
     }
 }
 
@@ -86,17 +87,16 @@ int read_accounts(AccountTable& ids, AccountTable& passwords, const char* path) 
         const auto id = fields.next(',');
         const auto password = fields.next(',');
         if (!id || !password || line.size() > MAX_ACCOUNT_LINE) {
-            std::printf("WARNING: accounts.csv line %d has no login ID or no password. skipped.\n",
-                        line_no);
+            log_line("WARNING: accounts.csv line %d has no login ID or no password. skipped.\n",
+                     line_no);
             continue;
         }
         if (id->find('#') != std::string_view::npos) {
-            std::printf("WARNING: accounts.csv line %d: the login ID holds '#'. skipped.\n",
-                        line_no);
+            log_line("WARNING: accounts.csv line %d: the login ID holds '#'. skipped.\n", line_no);
             continue;
         }
         if (n == MAX_ACCOUNTS) {
-            std::printf(
+            log_line(
                 "WARNING: accounts.csv holds more than %d accounts. line %d and the rest "
                 "ignored.\n",
                 MAX_ACCOUNTS, line_no);
@@ -105,9 +105,9 @@ int read_accounts(AccountTable& ids, AccountTable& passwords, const char* path) 
         const std::string login_id(*id);
         const int earlier = check_duplicates(read_ids, login_id, n);
         if (earlier >= 0) {
-            std::printf("ERROR: TWO USERS HAVE THE SAME LOGIN ID. QUITTING NOW...\n");
-            std::printf("ERROR: login ID '%s' on lines %d and %d.\n", printable(login_id).c_str(),
-                        line_of[earlier], line_no);
+            log_line("ERROR: TWO USERS HAVE THE SAME LOGIN ID. QUITTING NOW...\n");
+            log_line("ERROR: login ID '%s' on lines %d and %d.\n", printable(login_id).c_str(),
+                     line_of[earlier], line_no);
             return -2;
         }
         read_ids[n] = login_id;
@@ -119,8 +119,8 @@ int read_accounts(AccountTable& ids, AccountTable& passwords, const char* path) 
         return -1;
     }
     if (total >= MAX_ACCOUNT_FILE) {
-        std::printf("WARNING: accounts.csv passes %ld bytes. line %d and the rest ignored.\n",
-                    MAX_ACCOUNT_FILE, line_no + 1);
+        log_line("WARNING: accounts.csv passes %ld bytes. line %d and the rest ignored.\n",
+                 MAX_ACCOUNT_FILE, line_no + 1);
     }
     ids = std::move(read_ids);
     passwords = std::move(read_passwords);

@@ -2,10 +2,10 @@
 // handler splits the message with the shared tokenizer, logs, changes the
 // registry and queues its replies; relayed lines go to members in order.
 #include <cassert>
-#include <cstdio>
 #include <string>
 
 #include "connections.hpp"
+#include "log.hpp"
 #include "log_text.hpp"
 #include "protocol.hpp"
 #include "registry.hpp"
@@ -27,19 +27,32 @@ void reply(int sock, string_view word, std::initializer_list<string_view> fields
     send_text(sock, proto::join_fields(word, fields));
 }
 
+// A user may be in this many sessions and still create one: a ninth of the
+// table, rounded up, so no one user can take it all.
+constexpr int SESSIONS_PER_USER = (MAX_SESSIONS + MAX_SLOTS - 2) / (MAX_SLOTS - 1);
+constexpr string_view NAME_SEPARATORS = "#:";
+static_assert(SESSIONS_PER_USER == 56);
+
+int sessions_of(int id) {
+    int n = 0;
+    for (int s = 0; s < active_sessions; ++s) n += is_in_session(s, id);
+    return n;
+}
+
 std::string str(string_view s) {
     return std::string(s);
 }
 
 void missing_field(string_view word) {
-    std::printf("%.*s request is missing a field. ignored.\n", len(word), word.data());
+    log_line("%.*s request is missing a field. ignored.\n", len(word), word.data());
 }
 
 // Builds replies of the form "HEAD<entry><entry>..." that go on in further
 // messages of the same form when one would pass 499 characters. An entry is
-// an ID followed by "#field"s; an entry cut between two messages goes on
-// with its ID again. A field is cut only where even a message holding
-// nothing else but the head and the ID has no room for it.
+// an ID followed by "#field"s; an entry whose first field does not fit moves
+// whole to the next message (an ID alone means "no fields"), and one cut
+// after a field goes on with its ID again. A field is cut only where even a
+// message holding nothing else but the head and the ID has no room for it.
 class ListReply {
 public:
     ListReply(int sock, string_view head) : sock_(sock), head_(head), msg_(head) {}
@@ -47,17 +60,26 @@ public:
     // Starts an entry with its ID, after `sep` unless it opens the message.
     void entry(string_view sep, string_view id) {
         if (msg_.size() > head_.size() && sep.size() + id.size() > room()) flush();
+        entry_at_ = msg_.size();
         if (msg_.size() > head_.size()) msg_.append(sep);
         id_ = id;
+        first_field_ = true;
         append_id();
     }
 
     void field(string_view value) {
-        if (1 + value.size() > room() && !bare_) {
-            flush();
-            append_id();
+        if (1 + value.size() > room()) {
+            if (first_field_ && entry_at_ > head_.size()) {
+                msg_.resize(entry_at_);
+                flush();
+                append_id();
+            } else if (!bare_) {
+                flush();
+                append_id();
+            }
         }
         bare_ = false;
+        first_field_ = false;
         if (room() < 2) return;
         msg_ += proto::FIELD_SEP;
         msg_.append(value.substr(0, room()));
@@ -80,14 +102,17 @@ private:
     std::string head_;
     std::string msg_;
     string_view id_;
-    bool bare_ = true;  // the message holds nothing but the head and the entry's ID
+    std::size_t entry_at_ = 0;  // where the current entry starts in msg_
+    bool first_field_ = false;  // the current entry has no field yet
+    bool bare_ = true;          // the message holds nothing but the head and the entry's ID
 };
 
 int do_login(int sock, Tokenizer& tok) {
     const auto id = tok.next(proto::FIELD_SEP);
     const auto password = tok.rest();
-    std::printf("Received log-in request:\nUser:%s\tPass:%s\n", printable(id.value_or("")).c_str(),
-                printable(password.value_or("")).c_str());
+    // The password never reaches the log, whatever its length.
+    log_line("Received log-in request:\nUser:%s\tPass:******\n",
+             printable(id.value_or("")).c_str());
     int j = -1;
     if (id && password) {
         for (int k = 0; k < MAX_ACCOUNTS; ++k) {
@@ -98,29 +123,29 @@ int do_login(int sock, Tokenizer& tok) {
         }
     }
     if (j == -1) {
-        std::printf("USERNAME,PASSWORD pair was not valid. log-in rejected\n");
+        log_line("USERNAME,PASSWORD pair was not valid. log-in rejected\n");
         pace_refused_login(sock);
         reply(sock, proto::LG_NACK, {proto::LG_BAD_CREDENTIALS});
         return 0;
     }
     if (users_online == MAX_USERS) {
-        std::printf("MAXIMUM number of users has reached. login rejected.\n");
+        log_line("MAXIMUM number of users has reached. login rejected.\n");
         reply(sock, proto::LG_NACK, {proto::LG_MAX_USERS});
         return 0;
     }
     if (get_clientSocket(j) != -1) {
-        std::printf("User is already logged in. login rejected.\n");
+        log_line("User is already logged in. login rejected.\n");
         reply(sock, proto::LG_NACK, {proto::LG_ALREADY_ONLINE});
         return 0;
     }
     if (is_logged_in(sock)) {
-        std::printf("Same socket is being used by another user. login rejected.\n");
+        log_line("Same socket is being used by another user. login rejected.\n");
         reply(sock, proto::LG_NACK, {proto::LG_SOCKET_IN_USE});
         return 0;
     }
     go_online(sock, j);
     reply(sock, proto::LG_ACK, {});
-    std::printf("Client %s successfully logged in. Client ID:%d\n", printable(login[j]).c_str(), j);
+    log_line("Client %s successfully logged in. Client ID:%d\n", printable(login[j]).c_str(), j);
     return 0;
 }
 
@@ -133,7 +158,7 @@ int do_logout(int sock) {
 
 int do_qry(int sock) {
     if (!is_logged_in(sock)) {
-        std::printf("QUERY requested before loggin-in. rejected.\n");
+        log_line("QUERY requested before loggin-in. rejected.\n");
         reply(sock, proto::QRY_NACK, {});
         return 0;
     }
@@ -147,13 +172,13 @@ int do_qry(int sock) {
         }
     }
     out.flush();
-    std::printf("Query Processed Successfully.\n");
+    log_line("Query Processed Successfully.\n");
     return 0;
 }
 
 int do_qryme(int sock) {
     if (!is_logged_in(sock)) {
-        std::printf("QUERYME requested before loggin-in. rejected.\n");
+        log_line("QUERYME requested before loggin-in. rejected.\n");
         reply(sock, proto::QRYME_NACK, {});
         return 0;
     }
@@ -163,7 +188,7 @@ int do_qryme(int sock) {
         if (is_in_session(s, id)) out.field(sessions[s]->name);
     }
     out.flush();
-    std::printf("Query Processed Successfully.\n");
+    log_line("Query Processed Successfully.\n");
     return 0;
 }
 
@@ -174,23 +199,35 @@ int do_newconf(int sock, string_view word, Tokenizer& tok) {
         return 0;
     }
     if (!is_logged_in(sock)) {
-        std::printf("NEWCONF requested before loggin-in. rejected.\n");
+        log_line("NEWCONF requested before loggin-in. rejected.\n");
         reply(sock, proto::NEWCONF_NACK, {*name, proto::NEWCONF_NOT_LOGGED_IN});
         return 0;
     }
+    // These characters separate fields and QRY entries: such a name could
+    // not be told apart from others in a reply.
+    if (name->find_first_of(NAME_SEPARATORS) != string_view::npos) {
+        log_line("Session name holds '#' or ':'. NEWCONF rejected.\n");
+        reply(sock, proto::NEWCONF_NACK, {*name, proto::NEWCONF_TABLE_FULL});
+        return 0;
+    }
     if (session_exists(*name)) {
-        std::printf("NEWCONF: Session name already exists. rejected.\n");
+        log_line("NEWCONF: Session name already exists. rejected.\n");
         reply(sock, proto::NEWCONF_NACK, {*name, proto::NEWCONF_EXISTS});
         return 0;
     }
+    if (sessions_of(get_clientID(sock)) >= SESSIONS_PER_USER) {
+        log_line("User is in too many sessions. NEWCONF rejected.\n");
+        reply(sock, proto::NEWCONF_NACK, {*name, proto::NEWCONF_TABLE_FULL});
+        return 0;
+    }
     if (active_sessions == MAX_SESSIONS) {
-        std::printf("MAX_SESSIONS reached. NEWCONF rejected.\n");
+        log_line("MAX_SESSIONS reached. NEWCONF rejected.\n");
         reply(sock, proto::NEWCONF_NACK, {*name, proto::NEWCONF_TABLE_FULL});
         return 0;
     }
     const int s = create_session(*name, get_clientID(sock));
-    std::printf("Session#: %d was created. Session Name: %s\n", s,
-                printable(sessions[s]->name).c_str());
+    log_line("Session#: %d was created. Session Name: %s\n", s,
+             printable(sessions[s]->name).c_str());
     reply(sock, proto::NEWCONF_ACK, {*name});
     printall();
     return 0;
@@ -203,31 +240,31 @@ int do_join(int sock, string_view word, Tokenizer& tok) {
         return 0;
     }
     if (!is_logged_in(sock)) {
-        std::printf("JOIN requested before loggin-in. rejected.\n");
+        log_line("JOIN requested before loggin-in. rejected.\n");
         reply(sock, proto::JOIN_NACK, {*name, proto::JOIN_NOT_LOGGED_IN});
         return 0;
     }
     const int s = get_sessionID(*name);
     const int id = get_clientID(sock);
     if (s == -1) {
-        std::printf("Session Name doesn't exist. JOIN rejected.\n");
+        log_line("Session Name doesn't exist. JOIN rejected.\n");
         reply(sock, proto::JOIN_NACK, {*name, proto::JOIN_NO_SESSION});
         return 0;
     }
     Session& session = *sessions[s];
     if (session.count == MAX_SESSION_MEMBERS) {
-        std::printf("MAX_SESSION_MEMBERS reached. JOIN rejected.\n");
+        log_line("MAX_SESSION_MEMBERS reached. JOIN rejected.\n");
         reply(sock, proto::JOIN_NACK, {*name, proto::JOIN_FULL});
         return 0;
     }
     if (is_in_session(s, id)) {
-        std::printf("User is already in the session. idiot!. JOIN rejected.\n");
+        log_line("User is already in the session. idiot!. JOIN rejected.\n");
         reply(sock, proto::JOIN_NACK, {*name, proto::JOIN_ALREADY_MEMBER});
         return 0;
     }
     add_member(s, id);
-    std::printf("User %s Joined Session %s.\n", printable(login[id]).c_str(),
-                printable(session.name).c_str());
+    log_line("User %s Joined Session %s.\n", printable(login[id]).c_str(),
+             printable(session.name).c_str());
     reply(sock, proto::JOIN_ACK, {*name});
     printall();
     const std::string notice = proto::joined_line(*name, login[id]);
@@ -239,7 +276,7 @@ int do_join(int sock, string_view word, Tokenizer& tok) {
 
 int do_leave(int sock, string_view cmd, Tokenizer& tok) {
     if (!is_logged_in(sock)) {
-        std::printf("LEAVE requested before loggin-in. rejected.\n");
+        log_line("LEAVE requested before loggin-in. rejected.\n");
         return 0;
     }
     if (cmd.find(proto::FIELD_SEP) == string_view::npos) {
@@ -257,12 +294,12 @@ int do_leave(int sock, string_view cmd, Tokenizer& tok) {
         }
         const int pos = member_position(s, id);
         if (pos == -1) {
-            std::printf("received a request to leave a session they are not a part of !\n");
+            log_line("received a request to leave a session they are not a part of !\n");
             reply(sock, proto::LEAVE_NACK, {*name});
             continue;
         }
-        std::printf("User \"%s\" left session \"%s\"\n", printable(login[id]).c_str(),
-                    printable(sessions[s]->name).c_str());
+        log_line("User \"%s\" left session \"%s\"\n", printable(login[id]).c_str(),
+                 printable(sessions[s]->name).c_str());
         reply(sock, proto::LEAVE_ACK, {sessions[s]->name});
         remove_member(s, pos);
     }
@@ -272,7 +309,7 @@ int do_leave(int sock, string_view cmd, Tokenizer& tok) {
 
 int do_msg(int sock, string_view word, Tokenizer& tok) {
     if (!is_logged_in(sock)) {
-        std::printf("MSG received before loggin-in. rejected.\n");
+        log_line("MSG received before loggin-in. rejected.\n");
         return 0;
     }
     const auto name = tok.next(proto::FIELD_SEP);
@@ -287,8 +324,9 @@ int do_msg(int sock, string_view word, Tokenizer& tok) {
         reply(sock, proto::MSG_NACK, {*name});
         return 0;
     }
-    std::printf("%s\t%s\t%d\t%d\t%s\n", printable(*name).c_str(), printable(*text).c_str(), s, id,
-                printable(login[id]).c_str());
+    if (log_allowed())
+        log_line("%s\t%s\t%d\t%d\t%s\n", printable(*name).c_str(), printable(*text).c_str(), s, id,
+                 printable(login[id]).c_str());
     const Session& session = *sessions[s];
     // A text too long for one line goes out in consecutive lines of the same form.
     const std::string prefix = proto::says_prefix(*name, login[id]);
@@ -316,7 +354,7 @@ int handle_command(int sock, std::string_view cmd) {
     assert(sock > 0);
     Tokenizer tok(cmd);
     const string_view word = tok.first(proto::FIELD_SEP);
-    std::printf("-------------------COMMAND:%s-------------------\n", printable(word).c_str());
+    log_line("-------------------COMMAND:%s-------------------\n", printable(word).c_str());
     if (word == proto::LOGIN) return do_login(sock, tok);
     if (word == proto::QRY) return do_qry(sock);
     if (word == proto::QRYME) return do_qryme(sock);
@@ -325,6 +363,6 @@ int handle_command(int sock, std::string_view cmd) {
     if (word == proto::JOIN) return do_join(sock, word, tok);
     if (word == proto::LEAVE) return do_leave(sock, cmd, tok);
     if (word == proto::MSG) return do_msg(sock, word, tok);
-    std::printf("INVALID COMMAND! ... ignored it\n");
+    log_line("INVALID COMMAND! ... ignored it\n");
     return 0;
 }

@@ -4,9 +4,9 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <utility>
 
+#include "log.hpp"
 #include "registry.hpp"
 #include "transport.hpp"
 
@@ -50,15 +50,19 @@ void attach_connection(int fd, int slot) {
 }
 
 void queue_send(int sock, std::string_view text) {
-    if (check_send_size(text) != 0) return;
+    if (text.size() + 1 > static_cast<std::size_t>(proto::BUFFER_SIZE)) {
+        log_line("ERROR: Send buffer size exceeded by %zu bytes.\n",
+                 text.size() + 1 - proto::BUFFER_SIZE);
+        return;
+    }
     const int i = slot_of(sock);
     if (i < 0 || slots[i].over_limit) return;
     Connection& c = slots[i];
     c.out.append(text.data(), text.size());
     c.out.push_back('\0');
     if (c.pending() > MAX_OUTPUT_QUEUE) {
-        std::printf("ERROR: Output queue of socket %i exceeded %d bytes.\n", sock,
-                    static_cast<int>(MAX_OUTPUT_QUEUE));
+        log_line("ERROR: Output queue of socket %i exceeded %d bytes.\n", sock,
+                 static_cast<int>(MAX_OUTPUT_QUEUE));
         c.over_limit = true;
     }
 }
@@ -70,7 +74,7 @@ int flush_slot(int i) {
         ::send(c.fd.get(), c.out.data() + c.out_sent, c.pending(), MSG_NOSIGNAL | MSG_DONTWAIT);
     if (sent < 0) {
         if (try_later(errno)) return 0;
-        std::printf("ERROR: Error occurred while sending.\n");
+        log_line("ERROR: Error occurred while sending.\n");
         return -1;
     }
     c.out_sent += static_cast<std::size_t>(sent);
@@ -85,13 +89,17 @@ int flush_slot(int i) {
 }
 
 void close_slot(int i, bool logged_out) {
+    // Each connection ends once: its last lines are always written.
+    const LogCause none(nullptr, loop_now);
     const int sock = slots[i].fd.get();
     client_drop(sock);
     if (logged_out) {
-        std::printf("Client Logged Out. Close Socket# %i.\n", sock);
+        log_line("Client Logged Out. Close Socket# %i.\n", sock);
     } else {
-        std::printf("close socket %i\n", sock);
+        log_line("close socket %i\n", sock);
     }
+    // The socket's number may soon serve someone else: count up now.
+    log_report(slots[i].log, sock, loop_now, true);
     // The old connection goes with its descriptor and its buffers' memory.
     std::exchange(slots[i], Connection{});
     listener_paused = false;
@@ -103,7 +111,10 @@ void finish_slot(int i, Clock::time_point now) {
         close_slot(i);
         return;
     }
-    client_drop(c.fd.get());
+    {
+        const LogCause none(nullptr, now);
+        client_drop(c.fd.get());
+    }
     c.in.reset();
     c.closing = true;
     c.close_by = now + CLOSE_TIMEOUT;

@@ -14,6 +14,7 @@
 
 #include "fd.hpp"
 #include "framer.hpp"
+#include "log.hpp"
 
 inline constexpr int MAX_SLOTS = 10;
 inline constexpr int LISTEN_BACKLOG = 10;
@@ -26,8 +27,6 @@ inline constexpr std::chrono::seconds CLOSE_TIMEOUT{10};
 inline constexpr int REFUSED_LOGIN_BURST = 5;
 inline constexpr std::chrono::milliseconds REFUSED_LOGIN_INTERVAL{200};
 
-using Clock = std::chrono::steady_clock;
-
 struct Connection {
     Fd fd;
     std::optional<Framer> in;  // present while the slot is in use
@@ -38,6 +37,7 @@ struct Connection {
     Clock::time_point accepted;
     Clock::time_point close_by;    // closing: when to give up writing
     Clock::time_point held_until;  // neither read nor written before this
+    LogAllowance log;              // of the lines this connection causes
 
     bool open() const { return fd.valid(); }
     std::size_t pending() const { return out.size() - out_sent; }

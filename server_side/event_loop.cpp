@@ -21,6 +21,7 @@
 #include "accounts.hpp"
 #include "addr_list.hpp"
 #include "connections.hpp"
+#include "log.hpp"
 #include "log_text.hpp"
 #include "registry.hpp"
 #include "server.hpp"
@@ -59,7 +60,7 @@ Fd open_listener(const char* port, int& status) {
     if (!bound.valid()) {
         list = resolve(nullptr, port, AF_UNSPEC, AI_PASSIVE);
         if (!list) {
-            std::printf("getaddrinfo Failed. Quitting Now...\n");
+            log_line("getaddrinfo Failed. Quitting Now...\n");
             status = 1;
             return Fd{};
         }
@@ -68,31 +69,31 @@ Fd open_listener(const char* port, int& status) {
         Fd sock = bind_socket(*p);
         if (!sock.valid()) {
             std::perror("server: socket");
-            std::printf("Error creating socket.\n");
+            log_line("Error creating socket.\n");
             continue;
         }
         const int yes = 1;
         if (::setsockopt(sock.get(), SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes) == -1) {
             std::perror("setsockopt");
-            std::printf("Error configuring socket.\n");
+            log_line("Error configuring socket.\n");
             status = 1;
             return Fd{};
         }
         if (::bind(sock.get(), p->ai_addr, p->ai_addrlen) == -1) {
             std::perror("server: bind");
-            std::printf("Error binding socket.\n");
+            log_line("Error binding socket.\n");
             continue;
         }
         bound = std::move(sock);
     }
     if (!bound.valid()) {
-        std::printf("server: failed to bind\n");
+        log_line("server: failed to bind\n");
         status = 2;
         return Fd{};
     }
     if (::listen(bound.get(), LISTEN_BACKLOG) == -1) {
         std::perror("listen");
-        std::printf("Error listening on socket.\n");
+        log_line("Error listening on socket.\n");
         status = 1;
         return Fd{};
     }
@@ -119,18 +120,31 @@ bool valid_port(const char* port) {
     return getservbyname(port, "tcp") != nullptr;
 }
 
+// A slot is read only while it is open for reading and its buffer has room:
+// a receive into no room would look like the peer's end of stream.
+bool can_receive(const Connection& c) {
+    return !c.closing && c.in && c.in->space_size() > 0;
+}
+
 bool logged_in(const Connection& c) {
     return is_logged_in(c.fd.get()) != 0;
 }
 
+// Seconds a connection may stay without a login: fewer while every slot is
+// taken and someone waits to be accepted, so silent peers cannot hold them all.
+int login_timeout_s() {
+    return listener_paused ? std::min(options.login_timeout_s, CONTESTED_LOGIN_TIMEOUT_S)
+                           : options.login_timeout_s;
+}
+
 Clock::time_point login_deadline(const Connection& c) {
-    return c.accepted + std::chrono::seconds(options.login_timeout_s);
+    return c.accepted + std::chrono::seconds(login_timeout_s());
 }
 
 void accept_one(Clock::time_point now) {
     const auto fds = slot_descriptors();
     const int k = emptySlot(MAX_SLOTS, fds.data());
-    std::printf("THE NEXT EMPTY SLOT IS : %d\n", k);
+    log_line("THE NEXT EMPTY SLOT IS : %d\n", k);
     if (k < 0) {
         // Stop watching the listener until a slot frees, instead of spinning.
         listener_paused = true;
@@ -140,16 +154,16 @@ void accept_one(Clock::time_point now) {
     if (fd < 0) {
         if (try_later(errno) || errno == ECONNABORTED) return;
         // Out of descriptors, most likely: rest instead of spinning.
-        std::printf("ERROR: accept failed: %s\n", std::strerror(errno));
+        log_line("ERROR: accept failed: %s\n", std::strerror(errno));
         accept_resume = now + ACCEPT_PAUSE;
         return;
     }
     if (fd >= FD_SETSIZE) {
-        std::printf("ERROR: socket %i is beyond the select limit of %d. closed.\n", fd, FD_SETSIZE);
+        log_line("ERROR: socket %i is beyond the select limit of %d. closed.\n", fd, FD_SETSIZE);
         Fd closed(fd);
         return;
     }
-    std::printf("open socket %i\n", fd);
+    log_line("open socket %i\n", fd);
     const int yes = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
     attach_connection(fd, k);
@@ -158,16 +172,17 @@ void accept_one(Clock::time_point now) {
 // Reads what has arrived on slot i into its receive buffer.
 void receive(int i, Clock::time_point now) {
     Connection& c = slots[i];
+    const LogCause cause(&c.log, now);
     ssize_t got;
     do {
         got = ::recv(c.fd.get(), c.in->space(), c.in->space_size(), 0);
     } while (got < 0 && errno == EINTR);
     if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
     if (got == 0) {
-        std::printf("ERROR: The other side has closed the connection on us.\n");
+        log_line("ERROR: The other side has closed the connection on us.\n");
         finish_slot(i, now);
     } else if (got < 0) {
-        std::printf("ERROR: Error occurred while receiving.\n");
+        log_line("ERROR: Error occurred while receiving.\n");
         close_slot(i);
     } else {
         c.in->commit(static_cast<std::size_t>(got));
@@ -178,13 +193,14 @@ void receive(int i, Clock::time_point now) {
 void serve(int i, Clock::time_point now) {
     Connection& c = slots[i];
     const int sock = c.fd.get();
+    const LogCause cause(&c.log, now);
     std::string_view msg;
     while (c.open() && !c.closing && !c.held(now)) {
         const Framer::Status status = c.in->next(msg);
         if (status == Framer::Status::need_more) return;
         if (status == Framer::Status::overflow) {
-            std::printf("ERROR: Receive buffer of size %d bytes exceeded.\n",
-                        static_cast<int>(proto::RECV_LIMIT));
+            log_line("ERROR: Receive buffer of size %d bytes exceeded.\n",
+                     static_cast<int>(proto::RECV_LIMIT));
             close_slot(i);
             return;
         }
@@ -221,12 +237,15 @@ void enforce_deadlines(Clock::time_point now) {
     for (int i = 1; i < MAX_SLOTS; ++i) {
         Connection& c = slots[i];
         if (!c.open()) continue;
+        const LogCause cause(&c.log, now);
         if (c.closing) {
             if (c.pending() == 0 || now >= c.close_by) close_slot(i);
         } else if (!logged_in(c) && now >= login_deadline(c)) {
-            std::printf("Socket %i did not log in within %d seconds.\n", c.fd.get(),
-                        options.login_timeout_s);
+            log_line("Socket %i did not log in within %d seconds.\n", c.fd.get(),
+                     login_timeout_s());
             close_slot(i);
+        } else {
+            log_report(c.log, c.fd.get(), now);
         }
     }
 }
@@ -239,22 +258,20 @@ int server_start(const char* port, const ServerOptions& opts) {
     reset_connections();
     const int n = read_accounts(login, pass);
     if (n == -2) {
-        std::fflush(stdout);
+        log_flush();
         return -1;
     }
-    std::printf("Number of accounts: %d\n", n);
-    for (int i = 0; i < n; ++i)
-        std::printf("login:%s\t pass:%s\n", printable(login[i]).c_str(),
-                    printable(pass[i]).c_str());
+    log_line("Number of accounts: %d\n", n);
+    for (int i = 0; i < n; ++i) log_line("login:%s\t pass:******\n", printable(login[i]).c_str());
     int status = 0;
     Fd listener = open_listener(port, status);
     if (listener.valid() && listener.get() >= FD_SETSIZE) {
-        std::printf("ERROR: listening socket %i is beyond the select limit of %d.\n",
-                    listener.get(), FD_SETSIZE);
+        log_line("ERROR: listening socket %i is beyond the select limit of %d.\n", listener.get(),
+                 FD_SETSIZE);
         listener.reset();
         status = 1;
     }
-    std::fflush(stdout);
+    log_flush();
     if (!listener.valid()) return -status;
     loop_now = options.clock();
     accept_resume = loop_now;
@@ -279,7 +296,7 @@ void server_pass(std::optional<Clock::duration> limit) {
     for (int i = 1; i < MAX_SLOTS; ++i) {
         const Connection& c = slots[i];
         if (!c.open() || c.held(now)) continue;
-        if (!c.closing) watch(c.fd.get(), readable);
+        if (can_receive(c)) watch(c.fd.get(), readable);
         if (c.pending() > 0) watch(c.fd.get(), writable);
     }
     if (const auto due = next_deadline(now)) {
@@ -291,7 +308,7 @@ void server_pass(std::optional<Clock::duration> limit) {
         const auto us = std::chrono::duration_cast<std::chrono::microseconds>(*limit).count();
         tv = timeval{static_cast<time_t>(us / 1000000), static_cast<suseconds_t>(us % 1000000)};
     }
-    std::fflush(stdout);
+    if (log_flush()) watch(LOG_FD, writable);
     const int ready = ::select(top + 1, &readable, &writable, nullptr, limit ? &tv : nullptr);
     if (ready < 0) {
         if (errno == EINTR) return;
@@ -306,14 +323,17 @@ void server_pass(std::optional<Clock::duration> limit) {
     if (listening && FD_ISSET(slots[0].fd.get(), &readable)) accept_one(now);
     for (int i = 1; i < MAX_SLOTS; ++i) {
         const Connection& c = slots[i];
-        if (c.open() && !c.closing && !c.held(now) && FD_ISSET(c.fd.get(), &readable))
+        if (c.open() && !c.held(now) && can_receive(c) && FD_ISSET(c.fd.get(), &readable))
             receive(i, now);
     }
     for (int i = 1; i < MAX_SLOTS; ++i) {
         if (slots[i].open() && slots[i].in) serve(i, now);
     }
     for (int i = 1; i < MAX_SLOTS; ++i) {
-        if (slots[i].open() && !slots[i].held(now) && flush_slot(i) != 0) close_slot(i);
+        if (slots[i].open() && !slots[i].held(now) && flush_slot(i) != 0) {
+            const LogCause cause(&slots[i].log, now);
+            close_slot(i);
+        }
     }
     enforce_deadlines(now);
 }
@@ -324,17 +344,21 @@ void server_stop() {
 }
 
 int server_main(int argc, char** argv, const ServerOptions& opts) {
+    log_open();
     if (argc != 2) {
-        std::printf("\nUSE: server <TCP port number to listen on>\n\n");
-        std::fflush(stdout);
+        log_line("\nUSE: server <TCP port number to listen on>\n\n");
+        log_flush(true);
         return 1;
     }
     if (!valid_port(argv[1])) {
-        std::printf("ERROR: The port must be a number from 1 to 65535 or a service name.\n");
-        std::fflush(stdout);
+        log_line("ERROR: The port must be a number from 1 to 65535 or a service name.\n");
+        log_flush(true);
         return 1;
     }
     const int port = server_start(argv[1], opts);
-    if (port < 0) return -port;
+    if (port < 0) {
+        log_flush(true);
+        return -port;
+    }
     for (;;) server_pass();
 }

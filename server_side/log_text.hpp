@@ -4,6 +4,7 @@
 #include <string>
 #include <string_view>
 
-// `text` with every control byte (below 0x20 but TAB, and 0x7F) written as
-// \xHH, so no one can forge a log line or drive the operator's terminal.
+// `text` with every control byte (below 0x20 but TAB, and 0x7F) and every
+// byte of a C1 control written as \xHH, so no one can forge a log line or
+// drive the operator's terminal. Other UTF-8 text is left as it is.
 std::string printable(std::string_view text);

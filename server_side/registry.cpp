@@ -1,9 +1,9 @@
 #include "registry.hpp"
 
 #include <cassert>
-#include <cstdio>
 #include <utility>
 
+#include "log.hpp"
 #include "log_text.hpp"
 
 AccountTable login;
@@ -123,7 +123,7 @@ std::vector<std::string> client_leave(int sock) {
         if (remove_member(i, pos) == 0) ++i;
     }
     if (names_account(id))
-        std::printf("USER %s left ALL the sessions.\n", printable(login[id]).c_str());
+        log_line("USER %s left ALL the sessions.\n", printable(login[id]).c_str());
     return left;
 }
 
@@ -136,7 +136,7 @@ void client_go_offline(int sock) {
             ++i;
         }
     }
-    if (names_account(id)) std::printf("USER %s LOGGED OUT.\n", printable(login[id]).c_str());
+    if (names_account(id)) log_line("USER %s LOGGED OUT.\n", printable(login[id]).c_str());
 }
 
 void client_drop(int sock) {
@@ -145,13 +145,16 @@ void client_drop(int sock) {
 }
 
 void printall() {
-    std::printf("List of online users:\n");
+    unsigned long lines = 1 + static_cast<unsigned long>(users_online + active_sessions);
+    for (int i = 0; i < active_sessions; ++i)
+        lines += static_cast<unsigned long>(sessions[i]->count);
+    if (!log_allowed(lines)) return;
+    log_line("List of online users:\n");
     for (int i = 0; i < users_online; ++i)
-        std::printf("%s\n", printable(login[clients[i].clientID]).c_str());
+        log_line("%s\n", printable(login[clients[i].clientID]).c_str());
     for (int i = 0; i < active_sessions; ++i) {
         const Session& s = *sessions[i];
-        std::printf("Session \"%s\" members are:\n", printable(s.name).c_str());
-        for (int j = 0; j < s.count; ++j)
-            std::printf("%s\n", printable(login[s.members[j]]).c_str());
+        log_line("Session \"%s\" members are:\n", printable(s.name).c_str());
+        for (int j = 0; j < s.count; ++j) log_line("%s\n", printable(login[s.members[j]]).c_str());
     }
 }

@@ -16,6 +16,8 @@ int handle_command(int sock, std::string_view cmd);
 
 // Seconds a connection may stay without a login before it is dropped.
 inline constexpr int LOGIN_TIMEOUT_S = 60;
+// The same while every slot is taken and a connection waits to be accepted.
+inline constexpr int CONTESTED_LOGIN_TIMEOUT_S = 10;
 // How long the listener rests after a failed accept.
 inline constexpr std::chrono::seconds ACCEPT_PAUSE{1};
 

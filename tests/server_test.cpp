@@ -11,6 +11,7 @@
 #include <map>
 
 #include "accounts.hpp"
+#include "log.hpp"
 #include "support.hpp"
 #include "text.hpp"
 
@@ -38,12 +39,13 @@ protected:
     }
     void TearDown() override {
         server_stop();
+        log_flush();
         seen += testing::internal::GetCapturedStdout();  // its saved stdout may be fd 0
         ::dup2(stdin_.get(), 0);
         ASSERT_EQ(::chdir("/"), 0);
     }
     std::string log() {
-        std::fflush(stdout);
+        log_flush();
         seen += testing::internal::GetCapturedStdout();
         testing::internal::CaptureStdout();
         return seen;
@@ -90,6 +92,22 @@ struct Script {
 
 class Requests : public Loop, public testing::WithParamInterface<Script> {};
 
+// 56 sessions a user is in, and no more created; one left makes room again.
+Script quota() {
+    Script s{"OneUserCreatesSessionsUpToAQuota",
+             {"0:LOGIN#alice#pw1", "1:LOGIN#bob#pw2"},
+             {"0:LG_ACK", "1:LG_ACK", "1:NEWCONF_ACK#t"},
+             {"User is in too many sessions. NEWCONF rejected.\n"}};
+    for (int i = 0; i < 56; ++i) {
+        s.steps.push_back("0:NEWCONF#s" + std::to_string(i));
+        s.expect.push_back("0:NEWCONF_ACK#s" + std::to_string(i));
+    }
+    s.steps.insert(s.steps.end(), {"0:NEWCONF#s56", "1:NEWCONF#t", "0:LEAVE#s0", "0:NEWCONF#s56"});
+    s.expect.insert(s.expect.end(),
+                    {"0:NEWCONF_NACK#s56#3", "0:LEAVE_ACK#s0", "0:NEWCONF_ACK#s56"});
+    return s;
+}
+
 TEST_P(Requests, RepliesAndRelayedLinesInOrder) {
     std::map<int, std::vector<std::string>> got, want;
     for (const std::string& e : GetParam().expect) want[e[0] - '0'].push_back(e.substr(2));
@@ -124,7 +142,7 @@ INSTANTIATE_TEST_SUITE_P(
                {"0:LG_NACK#4", "0:LG_ACK", "1:LG_NACK#2", "0:LG_NACK#2", "0:LG_NACK#3",
                 "0:NEWCONF_ACK#a", "0:[a] alice says: \rhi\t\x1b[0m", "1:LG_ACK", "2:LG_NACK#4",
                 "2:LG_NACK#4"},
-               {"User:\\x0d\\x1b[2Jx\tPass:y\\x7f", "a\t\\x0dhi\t\\x1b[0m\t0\t0\talice"}},
+               {"User:\\x0d\\x1b[2Jx\tPass:******\n", "a\t\\x0dhi\t\\x1b[0m\t0\t0\talice"}},
         Script{
             "CreateJoinAndNoticesToEarlierMembers",
             {"0:LOGIN#alice#pw1", "1:LOGIN#bob#pw2", "2:LOGIN#carol#pw3", "0:NEWCONF#lobby",
@@ -147,15 +165,34 @@ INSTANTIATE_TEST_SUITE_P(
                 "1:" + SAYS + T490.substr(479), "1:QRY_ACK#bob#lobby:carol", "2:LG_ACK",
                 "2:MSG_NACK#lobby", "2:MSG_NACK#nope"},
                {"MSG request is missing a field. ignored.\n"}},
-        Script{"LeaveAllAndByName",
+        Script{"LeaveAllAndByNameAndNoNameHoldsSeparators",
                {"0:LOGIN#alice#pw1", "1:LOGIN#bob#pw2", "2:LOGIN#carol#pw3", "2:NEWCONF#c",
-                "0:NEWCONF#a", "0:NEWCONF#b#", "0:QRYME#x", "1:JOIN#b#", "0:LEAVE", "1:QRY",
-                "2:NEWCONF#b", "0:JOIN#c", "0:LEAVE#c#b#c", "1:QRYME", "2:LEAVE#"},
-               {"0:LG_ACK", "0:NEWCONF_ACK#a", "0:NEWCONF_ACK#b#", "0:QRYME_ACK#a#b#",
-                "0:[b#] bob has joined the session.", "0:LEAVE_ACK#a", "0:LEAVE_ACK#b#",
-                "0:JOIN_ACK#c", "0:LEAVE_ACK#c", "0:LEAVE_NACK#b", "0:LEAVE_NACK#c", "1:LG_ACK",
-                "1:JOIN_ACK#b#", "1:QRY_ACK#alice:bob#b#:carol#c", "1:QRYME_ACK#b#", "2:LG_ACK",
-                "2:NEWCONF_ACK#c", "2:NEWCONF_ACK#b", "2:[c] alice has joined the session."}},
+                "0:NEWCONF#a", "0:NEWCONF#bb", "0:NEWCONF#b#", "0:NEWCONF#x:y", "0:QRYME#x",
+                "1:JOIN#bb", "1:JOIN#b#", "0:LEAVE", "1:QRY", "2:NEWCONF#b", "0:JOIN#c",
+                "0:LEAVE#c#b#c", "1:QRYME", "2:LEAVE#"},
+               {"0:LG_ACK",
+                "0:NEWCONF_ACK#a",
+                "0:NEWCONF_ACK#bb",
+                "0:NEWCONF_NACK#b##3",
+                "0:NEWCONF_NACK#x:y#3",
+                "0:QRYME_ACK#a#bb",
+                "0:[bb] bob has joined the session.",
+                "0:LEAVE_ACK#a",
+                "0:LEAVE_ACK#bb",
+                "0:JOIN_ACK#c",
+                "0:LEAVE_ACK#c",
+                "0:LEAVE_NACK#b",
+                "0:LEAVE_NACK#c",
+                "1:LG_ACK",
+                "1:JOIN_ACK#bb",
+                "1:JOIN_NACK#b##2",
+                "1:QRY_ACK#alice:bob#bb:carol#c",
+                "1:QRYME_ACK#bb",
+                "2:LG_ACK",
+                "2:NEWCONF_ACK#c",
+                "2:NEWCONF_ACK#b",
+                "2:[c] alice has joined the session."},
+               {"Session name holds '#' or ':'. NEWCONF rejected.\n"}},
         Script{"RefusalsEchoingALongNameAreCut",
                {"1:NEWCONF#" + N, "1:JOIN#" + N, "0:LOGIN#alice#pw1", "0:JOIN#" + N,
                 "0:MSG#" + N + "#x", "0:LEAVE#" + N, "0:NEWCONF#" + N, "0:NEWCONF#" + N,
@@ -171,8 +208,9 @@ INSTANTIATE_TEST_SUITE_P(
                {"0:LG_ACK", "0:" + cut("NEWCONF_ACK#" + S490), "0:" + cut("QRY_ACK#alice#" + S490),
                 "0:" + cut("QRYME_ACK#" + S490), "0:" + cut("LEAVE_ACK#" + S490),
                 "0:NEWCONF_ACK#" + A481, "1:LG_ACK", "1:QRY_ACK#alice#" + A481 + ":bob",
-                "1:NEWCONF_ACK#y", "1:NEWCONF_ACK#" + Z487, "1:QRY_ACK#alice#" + A481 + ":bob",
-                "1:QRY_ACK#bob#y", "1:QRY_ACK#bob#" + Z487, "1:QRYME_ACK#y#" + Z487}}),
+                "1:NEWCONF_ACK#y", "1:NEWCONF_ACK#" + Z487, "1:QRY_ACK#alice#" + A481,
+                "1:QRY_ACK#bob#y", "1:QRY_ACK#bob#" + Z487, "1:QRYME_ACK#y#" + Z487}},
+        quota()),
     [](const auto& test) { return std::string(test.param.name); });
 
 // Every way a connection ends frees its slot, buffers and listener, logs, spares the others.

@@ -234,15 +234,16 @@ std::optional<Clock::time_point> next_deadline(Clock::time_point now) {
 }
 
 void enforce_deadlines(Clock::time_point now) {
+    // One rule for the whole pass, though the first close ends the contest.
+    const int timeout_s = login_timeout_s();
     for (int i = 1; i < MAX_SLOTS; ++i) {
         Connection& c = slots[i];
         if (!c.open()) continue;
         const LogCause cause(&c.log, now);
         if (c.closing) {
             if (c.pending() == 0 || now >= c.close_by) close_slot(i);
-        } else if (!logged_in(c) && now >= login_deadline(c)) {
-            log_line("Socket %i did not log in within %d seconds.\n", c.fd.get(),
-                     login_timeout_s());
+        } else if (!logged_in(c) && now >= c.accepted + std::chrono::seconds(timeout_s)) {
+            log_line("Socket %i did not log in within %d seconds.\n", c.fd.get(), timeout_s);
             close_slot(i);
         } else {
             log_report(c.log, c.fd.get(), now);

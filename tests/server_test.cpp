@@ -9,9 +9,11 @@
 #include <sys/time.h>
 
 #include <map>
+#include <sstream>
 
 #include "accounts.hpp"
 #include "log.hpp"
+#include "log_text.hpp"
 #include "support.hpp"
 #include "text.hpp"
 
@@ -142,7 +144,8 @@ INSTANTIATE_TEST_SUITE_P(
                {"0:LG_NACK#4", "0:LG_ACK", "1:LG_NACK#2", "0:LG_NACK#2", "0:LG_NACK#3",
                 "0:NEWCONF_ACK#a", "0:[a] alice says: \rhi\t\x1b[0m", "1:LG_ACK", "2:LG_NACK#4",
                 "2:LG_NACK#4"},
-               {"User:\\x0d\\x1b[2Jx\tPass:******\n", "a\t\\x0dhi\t\\x1b[0m\t0\t0\talice"}},
+               {"login:erin\t pass:******\n", "User:\\x0d\\x1b[2Jx\tPass:******\n",
+                "a\t\\x0dhi\t\\x1b[0m\t0\t0\talice"}},
         Script{
             "CreateJoinAndNoticesToEarlierMembers",
             {"0:LOGIN#alice#pw1", "1:LOGIN#bob#pw2", "2:LOGIN#carol#pw3", "0:NEWCONF#lobby",
@@ -259,7 +262,7 @@ INSTANTIATE_TEST_SUITE_P(
         std::pair(End::reset, "Error occurred while receiving.\nUSER erin left ALL the sessions."),
         std::pair(End::overflow, "of size 500 bytes exceeded.\nUSER erin left ALL the sessions."),
         std::pair(End::queue_drop, "USER erin LOGGED OUT.\nclose socket"),
-        std::pair(End::login_time, "did not log in within 60 seconds.\nclose socket")),
+        std::pair(End::login_time, "did not log in within 10 seconds.\nclose socket")),
     [](const auto& test) { return end_name(test.param.first); });
 
 // A peer that half-closes after a burst of requests is cleaned out at once and gets
@@ -298,7 +301,9 @@ TEST_F(Loop, RefusedLoginsArePacedForTheWholeServer) {
     connect(), connect();
     std::string tries;
     for (int i = 0; i < 7; ++i) tries += std::string("LOGIN#alice#bad", 16);
-    c[0]->raw(tries + std::string("LOGIN#alice#pw1", 16));
+    std::string queries;  // more than the receive buffer holds, pipelined behind them
+    for (int i = 0; i < 3000; ++i) queries += std::string("QRYME", 6);
+    c[0]->raw(tries + std::string("LOGIN#alice#pw1", 16) + queries);
     for (int i = 0; i < 5; ++i) EXPECT_EQ(c[0]->next(), "LG_NACK#4") << i;
     login(1, "bob", "pw2");  // others are served meanwhile
     for (int i = 0; i < 2; ++i) {
@@ -307,7 +312,111 @@ TEST_F(Loop, RefusedLoginsArePacedForTheWholeServer) {
         EXPECT_EQ(c[0]->next(), "LG_NACK#4");
     }
     EXPECT_EQ(c[0]->next(), "LG_ACK");
+    int answered = 0;
+    while (c[0]->next() == "QRYME_ACK") ++answered;
+    EXPECT_EQ(answered, 3000);
+    EXPECT_THAT(log(), testing::Not(HasSubstr("closed the connection")));
 }
+
+// Silent connections keep their slots for the whole login time, unless someone
+// waits for a slot: then they have 10 seconds.
+TEST_F(Loop, SilentConnectionsYieldContestedSlotsSooner) {
+    for (int k = 0; k < 9; ++k) connect();
+    ASSERT_TRUE(log_until("THE NEXT EMPTY SLOT IS : 9"));
+    now += std::chrono::seconds(CONTESTED_LOGIN_TIMEOUT_S);
+    for (int i = 0; i < 3; ++i) server_pass(0ms);
+    EXPECT_THAT(log(), testing::Not(HasSubstr("did not log in")));
+    support::Client& tenth = connect();
+    ASSERT_TRUE(log_until("THE NEXT EMPTY SLOT IS : -1"));
+    login(9, "alice", "pw1");
+    const std::string out = log();
+    std::size_t dropped = 0;
+    for (auto at = out.find("did not log in within 10 seconds."); at != std::string::npos;
+         at = out.find("did not log in within 10 seconds.", at + 1))
+        ++dropped;
+    EXPECT_EQ(dropped, 9u);
+    EXPECT_TRUE(tenth.connected());
+}
+
+// A peer that floods the log costs it a bounded amount; what it caused is counted to
+// the line, and its replies are all sent.
+TEST_F(Loop, AFloodingPeerCostsTheLogABoundedAmount) {
+    connect();
+    ASSERT_TRUE(log_until("open socket"));
+    const std::size_t from = log().size();
+    c[0]->raw(std::string(10000, '\0'));  // 20,000 lines' worth of invalid requests
+    EXPECT_THAT(sync(0), testing::IsEmpty());
+    ::shutdown(c[0]->fd(), SHUT_WR);
+    ASSERT_TRUE(c[0]->closed());
+    ASSERT_TRUE(log_until("close socket"));
+    const std::string out = log().substr(from);
+    EXPECT_LT(out.size(), LOG_BURST_BYTES + 1024);
+    unsigned long written = 0, left_out = 0;
+    std::istringstream lines(out);
+    for (std::string line; std::getline(lines, line);) {
+        unsigned long n = 0;
+        if (std::sscanf(line.c_str(), "WARNING: %lu log lines caused by socket", &n) == 1)
+            left_out += n;
+        else if (line.rfind("close socket", 0) != 0)
+            ++written;
+    }
+    EXPECT_EQ(written + left_out, 20003u);  // with the probe's two and the end of stream
+}
+
+// A log that nobody reads fills, drops lines and says how many once read again;
+// a log whose reader has gone is left behind. Serving goes on throughout.
+TEST_F(Loop, TheLogNeverHoldsUpServing) {
+    int pipe_fds[2];
+    ASSERT_EQ(::pipe(pipe_fds), 0);
+    Fd reader(pipe_fds[0]), saved(::dup(1));
+    ::dup2(pipe_fds[1], 1);
+    ::close(pipe_fds[1]);
+    log_open();
+    const std::string filler(999, 'f');
+    for (int i = 0; i < 5000; ++i) log_line("%s\n", filler.c_str());
+    connect(), connect();
+    login(0, "alice", "pw1");
+    std::string out;
+    for (auto end = support::deadline(); out.find("not read.\n") == std::string::npos;) {
+        std::array<char, 65536> chunk;
+        server_pass(1ms);
+        const ssize_t n = ::read(reader.get(), chunk.data(), chunk.size());
+        if (n > 0) out.append(chunk.data(), static_cast<std::size_t>(n));
+        if (support::left_ms(end) == 0) break;
+    }
+    unsigned long dropped = 0;
+    const auto warning = out.find("WARNING: ");
+    ASSERT_NE(warning, std::string::npos);
+    std::sscanf(out.c_str() + warning, "WARNING: %lu log lines were dropped", &dropped);
+    EXPECT_GT(dropped, 0u);
+    EXPECT_EQ(std::count(out.begin(), out.begin() + warning, 'f') / 999 + dropped, 5000u);
+    reader.reset();
+    c[0]->send("NEWCONF#a");
+    login(1, "bob", "pw2");  // no SIGPIPE, and still served
+    EXPECT_EQ(c[0]->next(), "NEWCONF_ACK#a");
+    EXPECT_FALSE(log_flush());  // nothing is kept for a log that is gone
+    ::dup2(saved.get(), 1);
+    log_reset();
+}
+
+// Client bytes in the log: C0 and C1 controls, in UTF-8 or raw, escaped; other text kept.
+class Escapes : public testing::TestWithParam<std::pair<std::string, std::string>> {};
+
+TEST_P(Escapes, ControlsInTheLog) {
+    EXPECT_EQ(printable(GetParam().first), GetParam().second);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Server, Escapes,
+    testing::Values(std::pair{"\xc2\x9b"
+                              "2J",
+                              "\\xc2\\x9b2J"},
+                    std::pair{"a\xc2\x85z", "a\\xc2\\x85z"}, std::pair{"\x9b", "\\x9b"},
+                    std::pair{"\xc2\x80\xc2\x9f", "\\xc2\\x80\\xc2\\x9f"},
+                    std::pair{"\x1b\t\x7f", "\\x1b\t\\x7f"},
+                    std::pair{"\xe2\x82", "\xe2\\x82"},  // a sequence cut short
+                    std::pair{"\xc2\xa0 \xe2\x82\xac \xc3\xa9 \xe6\x97\xa5 \xf0\x9f\x98\x80",
+                              "\xc2\xa0 \xe2\x82\xac \xc3\xa9 \xe6\x97\xa5 \xf0\x9f\x98\x80"}));
 
 // A pass with no limit ends at once for a passed deadline, else sleeps until woken.
 TEST_F(Loop, PassesWaitForWorkOrTheNextDeadline) {

@@ -2,16 +2,31 @@
 
 #include <cstdio>
 
+namespace {
+
+// '^' and the byte 0x40 away: 0x1b -> "^[", 0x0d -> "^M", 0x7f -> "^?".
+void append_caret(std::string& out, unsigned char c) {
+    out += '^';
+    out += static_cast<char>(c ^ 0x40);
+}
+
+}  // namespace
+
 std::string caret_notation(std::string_view text) {
     std::string out;
     out.reserve(text.size());
-    for (const char c : text) {
-        if (is_control(c)) {
-            out += '^';
-            out += static_cast<char>(c ^ 0x40);  // 0x1b -> '[', 0x0d -> 'M', 0x7f -> '?'
+    while (!text.empty()) {
+        const Char ch = next_char(text);
+        if (ch.c1 != 0) {
+            // As cat -v shows it: 0x9b (CSI) -> "M-^[", 0x85 (NEL) -> "M-^E".
+            out += "M-";
+            append_caret(out, static_cast<unsigned char>(ch.c1 - 0x80));
+        } else if (is_control(text.front())) {
+            append_caret(out, static_cast<unsigned char>(text.front()));
         } else {
-            out += c;
+            out.append(text.substr(0, ch.size));
         }
+        text.remove_prefix(ch.size);
     }
     return out;
 }

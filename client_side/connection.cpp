@@ -4,6 +4,7 @@
 #include <netdb.h>
 #include <sys/socket.h>
 
+#include <cerrno>
 #include <cstdio>
 
 #include "addr_list.hpp"
@@ -59,15 +60,18 @@ void login(ServerConnection& serverSocket, std::string_view clientID, std::strin
         serverSocket.close();
         return;
     }
-    std::fflush(stdout);  // the reply may take a while
-    RecvBuffer reply{};
-    if (secure_recv(serverSocket.fd(), reply) != 1) {
-        serverSocket.close();
+    serverSocket.await_login();
+}
+
+namespace {
+
+// Carries out a whole login reply.
+void login_reply(ServerConnection& serverSocket, std::string_view text) {
+    if (text == proto::LG_ACK) {
+        serverSocket.logged_in();
+        std::printf("STATUS: Login successful!\n");
         return;
     }
-    const std::string_view text(reply.data());
-    if (text == proto::LG_ACK) return;
-
     const auto refused = [&](std::string_view code) {
         return text == proto::join_fields(proto::LG_NACK, {code});
     };
@@ -91,8 +95,50 @@ void login(ServerConnection& serverSocket, std::string_view clientID, std::strin
     serverSocket.close();
 }
 
+}  // namespace
+
+bool take_login_reply(ServerConnection& serverSocket) {
+    Framer& incoming = serverSocket.incoming();
+    const int sock = serverSocket.fd();
+    // A look first, then only the bytes up to the reply's end are taken.
+    ssize_t got = ::recv(sock, incoming.space(), incoming.space_size(), MSG_PEEK | MSG_DONTWAIT);
+    if (got < 0 && try_later(errno)) return false;
+    if (got > 0) {
+        const std::string_view seen(incoming.space(), static_cast<std::size_t>(got));
+        const std::size_t end = seen.find_first_of(std::string_view("\0\n", 2));
+        const std::size_t take = end == std::string_view::npos ? seen.size() : end + 1;
+        got = ::recv(sock, incoming.space(), take, MSG_DONTWAIT);
+    }
+    if (got <= 0) {
+        std::printf(got == 0 ? "ERROR: The other side has closed the connection on us.\n"
+                             : "ERROR: Error occurred while receiving.\n");
+        serverSocket.close();
+        return true;
+    }
+    incoming.commit(static_cast<std::size_t>(got));
+    std::string_view reply;
+    switch (incoming.next(reply)) {
+        case Framer::Status::need_more:
+            return false;
+        case Framer::Status::overflow:
+            std::printf("ERROR: Receive buffer of size %d bytes exceeded.\n",
+                        static_cast<int>(proto::RECV_LIMIT));
+            serverSocket.close();
+            return true;
+        case Framer::Status::message:
+            break;
+    }
+    login_reply(serverSocket, reply);
+    return true;
+}
+
+void abandon_login(ServerConnection& serverSocket) {
+    std::printf("ERROR: No answer from the server. Login abandoned.\n");
+    serverSocket.close();
+}
+
 void logout(ServerConnection& serverSocket) {
-    if (!serverSocket.connected()) return;
+    if (!serverSocket.has_socket()) return;
     if (secure_send(serverSocket.fd(), proto::LOGOUT) != 0) {
         std::printf("ERROR: Logout unsuccessful because sending was unsuccessful.\n");
         return;
@@ -110,5 +156,4 @@ void login_sequence(ServerConnection& serverSocket, std::string_view clientID,
     serverSocket.open(std::move(sock));
     std::printf("STATUS: Successfully connected to the server. Sending login info...\n");
     login(serverSocket, clientID, password);
-    if (serverSocket.connected()) std::printf("STATUS: Login successful!\n");
 }

@@ -3,6 +3,7 @@
 #include "main_loop.hpp"
 
 #include <sys/select.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -38,7 +39,7 @@ Ready wait_for_event(int keyboard_fd, int serverSocket, std::chrono::microsecond
     for (;;) {
         fd_set readable;
         FD_ZERO(&readable);
-        FD_SET(keyboard_fd, &readable);
+        if (keyboard_fd >= 0) FD_SET(keyboard_fd, &readable);
         FD_SET(serverSocket, &readable);
         // An interrupted select has left the time still to wait in `limit`.
         const int ready =
@@ -46,13 +47,59 @@ Ready wait_for_event(int keyboard_fd, int serverSocket, std::chrono::microsecond
         if (ready < 0 && errno == EINTR) continue;
         Ready got;
         got.failed = ready < 0;
-        got.keyboard = ready > 0 && FD_ISSET(keyboard_fd, &readable);
+        got.keyboard = ready > 0 && keyboard_fd >= 0 && FD_ISSET(keyboard_fd, &readable);
         got.server = ready > 0 && FD_ISSET(serverSocket, &readable);
         return got;
     }
 }
 
-int run_client(int input_fd, std::chrono::microseconds idle_timeout) {
+namespace {
+
+int wait_failed() {
+    std::printf("\n\tSelect exited with error! Quitting...");
+    std::fflush(stdout);
+    return 1;
+}
+
+// Waits at most `limit` for the answer to the login request. The keyboard
+// (`keyboard_fd`, -1 when the lines typed after /login are to wait for the
+// answer) stays live meanwhile: at a terminal the editor takes the keys, so
+// none is echoed raw, and /quit can give the login up. Returns false when
+// a wait failed.
+bool await_login(ServerConnection& serverSocket, LineReader& keyboard, LineEditor* editor,
+                 int keyboard_fd, std::chrono::microseconds limit) {
+    using std::chrono::microseconds;
+    using Clock = std::chrono::steady_clock;
+    const Clock::time_point until = Clock::now() + limit;
+    bool prompt_due = true;
+    while (serverSocket.logging_in()) {
+        if (keyboard_fd >= 0 && prompt_due) print_prompt();
+        if (keyboard_fd >= 0 && keyboard.ready()) {  // typed ahead, or just finished
+            sender_while_logging_in(serverSocket, keyboard);
+            prompt_due = true;
+            continue;
+        }
+        if (keyboard_fd >= 0 && editor != nullptr) editor->show(prompt_text());
+        prompt_due = false;
+        const auto left = std::chrono::duration_cast<microseconds>(until - Clock::now());
+        const Ready ready =
+            wait_for_event(keyboard_fd, serverSocket.fd(), std::max(left, microseconds(0)));
+        if (ready.failed) return false;
+        if (editor != nullptr && (ready.server || !ready.keyboard)) editor->hide();
+        if (ready.server) {
+            prompt_due = take_login_reply(serverSocket);
+        } else if (ready.keyboard) {
+            keyboard.fill();
+        } else {
+            abandon_login(serverSocket);
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+int run_client(int input_fd, const ClientOptions& options) {
     print_banner();
     ServerConnection serverSocket;
     lastSession.clear();
@@ -65,6 +112,8 @@ int run_client(int input_fd, std::chrono::microseconds idle_timeout) {
         keyboard.attach(&*editor);
     }
     promptInEditor = editor.has_value();
+    const int login_keyboard_fd =
+        options.interactive.value_or(::isatty(input_fd) == 1) ? input_fd : -1;
     // Whatever is printed while a line is being typed goes above it; then
     // the prompt and the line are drawn again below.
     const auto hide = [&editor] {
@@ -80,21 +129,22 @@ int run_client(int input_fd, std::chrono::microseconds idle_timeout) {
         prompt_due = true;
         if (!serverSocket.connected()) {
             sender(serverSocket, keyboard);
+            if (serverSocket.logging_in() &&
+                !await_login(serverSocket, keyboard, editor ? &*editor : nullptr, login_keyboard_fd,
+                             options.login_timeout)) {
+                return wait_failed();
+            }
             continue;
         }
         // A line read earlier waits only for what the server has sent meanwhile.
         const bool line_waiting = keyboard.ready();
         const Ready ready =
             wait_for_event(input_fd, serverSocket.fd(),
-                           line_waiting ? std::chrono::microseconds(0) : idle_timeout);
+                           line_waiting ? std::chrono::microseconds(0) : options.idle_timeout);
         if (ready.server || !ready.keyboard) hide();
-        if (ready.failed) {
-            std::printf("\n\tSelect exited with error! Quitting...");
-            std::fflush(stdout);
-            return 1;
-        }
+        if (ready.failed) return wait_failed();
         if (!line_waiting && !ready.keyboard && !ready.server) {
-            print_inactivity(idle_timeout);
+            print_inactivity(options.idle_timeout);
             logout(serverSocket);
             continue;
         }

@@ -198,3 +198,17 @@ void sender(ServerConnection& serverSocket, LineReader& keyboard) {
     if (word == "/msg") return sender_msg_cmd(serverSocket, words, MSG_COMMAND);
     std::printf("ERROR: Invalid command!\n");
 }
+
+void sender_while_logging_in(ServerConnection& serverSocket, LineReader& keyboard) {
+    std::string_view line;
+    const LineReader::Result got = keyboard.next(line);
+    const bool typed = got == LineReader::Result::line;
+    if (typed && line.empty()) return;
+    Tokenizer words(line);
+    if (got == LineReader::Result::end ||
+        (typed && line.front() != BLANK && words.next(BLANK) == std::string_view("/quit"))) {
+        sender_quit_cmd(serverSocket);
+    } else {
+        std::printf("STATUS: The login still waits for the server's answer; /quit gives it up.\n");
+    }
+}

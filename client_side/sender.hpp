@@ -17,6 +17,12 @@ enum MsgMode {
 // input acts as /quit.
 void sender(ServerConnection& serverSocket, LineReader& keyboard);
 
+// Takes the next keyboard line while a login waits for its answer: /quit
+// and the end of input give the login up and end the client, an empty line
+// does nothing, and any other line is dropped with a note that the login
+// still waits.
+void sender_while_logging_in(ServerConnection& serverSocket, LineReader& keyboard);
+
 // The handlers continue with `words` right after the command word.
 void sender_ls_cmd();
 void sender_login_cmd(ServerConnection& serverSocket, Tokenizer& words);

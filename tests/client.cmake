@@ -7,5 +7,6 @@ if(TARGET client_core)
   endforeach()
   target_link_libraries(client_interpreters_test PRIVATE GTest::gtest_main)
   gtest_discover_tests(client_interpreters_test TEST_PREFIX "client." NO_PRETTY_VALUES)
-  gtest_discover_tests(client_main_loop_test TEST_PREFIX "client." PROPERTIES LABELS e2e)
+  gtest_discover_tests(client_main_loop_test TEST_PREFIX "client." NO_PRETTY_VALUES
+    PROPERTIES LABELS e2e)
 endif()

@@ -12,15 +12,19 @@ namespace {
 using namespace std::string_literals;
 using std::string;
 
-const string LOGGED_IN =
+const string LOGIN_SENT =
     "STATUS: Connecting to the server...\nSTATUS: Extracting server information...\n"
-    "STATUS: Successfully connected to the server. Sending login info...\n"
-    "STATUS: Login successful!\n: ";
+    "STATUS: Successfully connected to the server. Sending login info...\n";
+const string LOGGED_IN = LOGIN_SENT + "STATUS: Login successful!\n: ";
 const string LOGGED_OUT = "STATUS: Successfully logged out from the server.\n";
+const string STILL_WAITING =
+    "STATUS: The login still waits for the server's answer; /quit gives it up.\n";
 
-// This program run again as the client; shown() is its output after the banner.
+// This program run again as the client, its keyboard lines as a script's
+// ("-") or typed as things happen ("typed"); shown() is its output after the banner.
 struct Client : support::Child {
-    explicit Client(const char* idle_ms) : Child({"/proc/self/exe", "-", idle_ms}, ".") {}
+    explicit Client(const char* idle_ms, const char* keyboard = "-", const char* login_ms = "70000")
+        : Child({"/proc/self/exe", keyboard, idle_ms, login_ms}, ".") {}
     string shown() const { return output().substr(output().find("\\\\\n\n") + 4); }
 };
 
@@ -40,18 +44,18 @@ struct Server {
     bool accept_login(const string& reply = "LG_ACK\0"s) {
         pollfd p{sock.get(), POLLIN, 0};
         if (::poll(&p, 1, support::WAIT_MS) == 1) conn.reset(::accept(sock.get(), nullptr, 0));
-        return reads("LOGIN#alice#alice1\0"s) && send(reply);
+        return reads("LOGIN#alice#alice1\0"s) && (reply.empty() || send(reply));
     }
     bool send(const string& bytes) {
         return ::send(conn.get(), bytes.data(), bytes.size(), MSG_NOSIGNAL) > 0;
     }
-    // Reads until the client has sent `want`.
+    // Reads until the client has sent `want` ("": until it closes).
     bool reads(const string& want) {
         const auto end = support::deadline(support::WAIT_MS);
-        for (char c[4096]; got.find(want) == string::npos;) {
+        for (char c[4096]; want.empty() || got.find(want) == string::npos;) {
             pollfd p{conn.get(), POLLIN, 0};
             const ssize_t n = ::poll(&p, 1, support::left_ms(end)) == 1 ? ::read(p.fd, c, 4096) : 0;
-            if (n <= 0) return false;
+            if (n <= 0) return want.empty() && n == 0;
             got.append(c, n);
         }
         return true;
@@ -77,11 +81,43 @@ TEST(ClientMainLoop, ServerFirstAndNeverHeldByHalfAMessage) {
                                   "STATUS: Joined session 'x' successfully!\n: " + LOGGED_OUT);
 }
 
+// A login the server never answers, while keys are typed at the client and
+// its input ends (in the last row once the time limit has shown): what it
+// shows and what the server gets before the connection ends.
+struct WaitCase {
+    string keys, shown, sent;
+    bool end_input_at_once = true;
+    const char* login_ms = "60000";
+};
+class LoginWait : public testing::TestWithParam<WaitCase> {};
+TEST_P(LoginWait, EndsOnQuitEndOfInputOrTimeLimit) {
+    const WaitCase& c = GetParam();
+    Server server;
+    Client client("60000", "typed", c.login_ms);
+    client.send(server.login);
+    ASSERT_TRUE(server.accept_login("") && client.wait_for(LOGIN_SENT));
+    client.send(c.keys);
+    if (c.end_input_at_once || client.wait_for(c.shown)) client.close_input();
+    EXPECT_EQ(client.exit_status(), 0);
+    EXPECT_EQ(client.shown(), ": " + LOGIN_SENT + c.shown);
+    EXPECT_TRUE(server.reads(""));
+    EXPECT_EQ(server.got, "LOGIN#alice#alice1\0"s + c.sent);
+}
+INSTANTIATE_TEST_SUITE_P(
+    Client, LoginWait,
+    testing::Values(WaitCase{"hi\n\n/quit\n", ": " + STILL_WAITING + ": : " + LOGGED_OUT,
+                             "LOGOUT\0"s},
+                    WaitCase{"", ": " + LOGGED_OUT, "LOGOUT\0"s},
+                    WaitCase{"", ": ERROR: No answer from the server. Login abandoned.\n: ", "",
+                             false, "300"}));
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc == 3 && argv[1] == string("-")) {
-        return run_client(STDIN_FILENO, std::chrono::milliseconds(std::atol(argv[2])));
+    if (argc == 4 && (argv[1] == string("-") || argv[1] == string("typed"))) {
+        using std::chrono::milliseconds;
+        return run_client(STDIN_FILENO, {milliseconds(std::atol(argv[2])),
+                                         milliseconds(std::atol(argv[3])), argv[1] != string("-")});
     }
     testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();

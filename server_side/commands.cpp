@@ -354,7 +354,8 @@ int handle_command(int sock, std::string_view cmd) {
     assert(sock > 0);
     Tokenizer tok(cmd);
     const string_view word = tok.first(proto::FIELD_SEP);
-    log_line("-------------------COMMAND:%s-------------------\n", printable(word).c_str());
+    if (log_allowed())
+        log_line("-------------------COMMAND:%s-------------------\n", printable(word).c_str());
     if (word == proto::LOGIN) return do_login(sock, tok);
     if (word == proto::QRY) return do_qry(sock);
     if (word == proto::QRYME) return do_qryme(sock);

@@ -19,6 +19,8 @@ namespace {
 // When the refused-login allowance is next fully spent: each refusal moves
 // it on by one interval, and it never lags the present.
 Clock::time_point allowance_spent;
+// Some connection is marked over its output limit: drop_over_limit has work.
+bool any_over_limit = false;
 
 }  // namespace
 
@@ -64,6 +66,7 @@ void queue_send(int sock, std::string_view text) {
         log_line("ERROR: Output queue of socket %i exceeded %d bytes.\n", sock,
                  static_cast<int>(MAX_OUTPUT_QUEUE));
         c.over_limit = true;
+        any_over_limit = true;
     }
 }
 
@@ -121,6 +124,8 @@ void finish_slot(int i, Clock::time_point now) {
 }
 
 void drop_over_limit() {
+    if (!any_over_limit) return;
+    any_over_limit = false;
     for (int i = 1; i < MAX_SLOTS; ++i) {
         if (slots[i].open() && slots[i].over_limit) close_slot(i);
     }
@@ -140,4 +145,5 @@ void reset_connections() {
     for (auto& c : slots) std::exchange(c, Connection{});
     listener_paused = false;
     allowance_spent = Clock::time_point{};
+    any_over_limit = false;
 }

@@ -37,6 +37,22 @@ void append(const char* text, std::size_t n) {
     if (cause != nullptr) cause->bytes -= static_cast<double>(n);
 }
 
+// Formats into a line on the stack, or on the heap when it is longer.
+__attribute__((format(printf, 1, 0))) void append_formatted(const char* format, va_list args) {
+    va_list again;
+    va_copy(again, args);
+    std::array<char, 2048> line;
+    const int n = std::vsnprintf(line.data(), line.size(), format, args);
+    if (n >= 0 && static_cast<std::size_t>(n) < line.size()) {
+        append(line.data(), static_cast<std::size_t>(n));
+    } else if (n >= 0) {
+        std::string longer(static_cast<std::size_t>(n) + 1, '\0');
+        std::vsnprintf(longer.data(), longer.size(), format, again);
+        append(longer.data(), static_cast<std::size_t>(n));
+    }
+    va_end(again);
+}
+
 // Writes once; false when nothing more can be written now.
 bool write_some() {
     const char* from = buffer.data() + written;
@@ -84,21 +100,10 @@ bool log_allowed(unsigned long lines) {
 
 void log_line(const char* format, ...) {
     if (closed || !log_allowed()) return;
-    std::array<char, 2048> line;
     va_list args;
     va_start(args, format);
-    const int n = std::vsnprintf(line.data(), line.size(), format, args);
+    append_formatted(format, args);
     va_end(args);
-    if (n < 0) return;
-    if (static_cast<std::size_t>(n) < line.size()) {
-        append(line.data(), static_cast<std::size_t>(n));
-        return;
-    }
-    std::string longer(static_cast<std::size_t>(n) + 1, '\0');
-    va_start(args, format);
-    std::vsnprintf(longer.data(), longer.size(), format, args);
-    va_end(args);
-    append(longer.data(), static_cast<std::size_t>(n));
 }
 
 bool log_flush(bool wait) {

@@ -18,9 +18,8 @@ namespace {
 using std::string_view;
 
 // Queues a reply, cut to what one message can carry.
-void send_text(int sock, std::string text) {
-    if (text.size() > proto::MAX_TEXT_LEN) text.resize(proto::MAX_TEXT_LEN);
-    queue_send(sock, text);
+void send_text(int sock, string_view text) {
+    queue_send(sock, text.substr(0, proto::MAX_TEXT_LEN));
 }
 
 void reply(int sock, string_view word, std::initializer_list<string_view> fields) {

@@ -21,6 +21,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -145,7 +146,10 @@ void fill_sessions(int k, unsigned size_bits, std::string_view text) {
     const int id = get_clientID(socks[k]);
     if (id == -1) return;
     for (int r = 0; active_sessions < sizes[size_bits & 3]; ++r) {
+        // Only names NEWCONF could have made: no field or entry separators.
         std::string name(text.substr(0, proto::RECV_LIMIT - 8));
+        std::replace_if(
+            name.begin(), name.end(), [](char ch) { return ch == '#' || ch == ':'; }, '_');
         name += std::to_string(r);
         if (model->has_session(name)) continue;
         create_session(name, id);

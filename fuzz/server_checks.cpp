@@ -11,6 +11,8 @@
 namespace {
 
 constexpr std::size_t MAX = proto::MAX_TEXT_LEN;
+// Sessions a user may be in and still create one.
+constexpr std::size_t SESSIONS_PER_USER = 56;
 
 std::string cut(std::string s) {
     if (s.size() > MAX) s.resize(MAX);
@@ -23,16 +25,17 @@ struct Entry {
 };
 
 // "head<entries>" in messages of at most 499 characters. Entries follow
-// one another after ':'; an entry moves to the next message only when it
-// does not fit. A field that does not fit goes on in a new message that
-// repeats the entry's ID; only where even that message has no room is the
-// field cut (or left out when not one character of it fits).
+// one another after ':'; an entry moves to the next message when its ID
+// and first field do not fit. A later field that does not fit goes on in a
+// new message that repeats the entry's ID; only where even that message has
+// no room is the field cut (or left out when not one character of it fits).
 std::vector<std::string> pack(const std::string& head, const std::vector<Entry>& entries) {
     std::vector<std::string> out;
     std::string msg = head;
     for (const Entry& e : entries) {
         const bool first = msg.size() == head.size();
-        if (!first && 1 + e.id.size() > MAX - msg.size()) {
+        const std::size_t need = 1 + e.id.size() + (e.fields.empty() ? 0 : 1 + e.fields[0].size());
+        if (!first && need > MAX - msg.size()) {
             out.push_back(msg);
             msg = head;
         }
@@ -132,7 +135,9 @@ Deliveries Model::handle(int k, std::string_view request, bool& closes) {
         const Room* s = find(n);
         if (!in) return reply(nack + "1"), to;
         if (word == "NEWCONF") {
+            if (n.find_first_of("#:") != std::string::npos) return reply(nack + "3"), to;
             if (s) return reply(nack + "2"), to;
+            if (sessions_of(self).size() >= SESSIONS_PER_USER) return reply(nack + "3"), to;
             if (sessions_.size() == MAX_SESSIONS) return reply(nack + "3"), to;
             sessions_.push_back({n, {self}});
             return reply("NEWCONF_ACK#" + n), to;

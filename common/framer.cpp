@@ -26,6 +26,13 @@ void Framer::make_room() {
     }
 }
 
+Framer::Status Framer::peek(std::string_view& msg) {
+    const Status status = next(msg);
+    // A message is taken without moving the buffer: stepping back is enough.
+    if (status == Status::message) begin_ = static_cast<std::size_t>(msg.data() - buf_.data());
+    return status;
+}
+
 Framer::Status Framer::next(std::string_view& msg) {
     const std::string_view pending(buf_.data() + begin_, end_ - begin_);
     // Bytes of an unfinished message already looked at are not looked at again.

@@ -42,6 +42,9 @@ public:
     // 501 bytes of the over-long message are taken off and dropped.
     Status next(std::string_view& msg);
 
+    // As next(), but the message stays at the front: next() takes it again.
+    Status peek(std::string_view& msg);
+
 private:
     // Moves an unfinished message to the front when the back runs short.
     void make_room();

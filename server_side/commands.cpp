@@ -7,6 +7,7 @@
 #include "connections.hpp"
 #include "log.hpp"
 #include "log_text.hpp"
+#include "password.hpp"
 #include "protocol.hpp"
 #include "registry.hpp"
 #include "server.hpp"
@@ -114,12 +115,10 @@ int do_login(int sock, Tokenizer& tok) {
              printable(id.value_or("")).c_str());
     int j = -1;
     if (id && password) {
-        for (int k = 0; k < MAX_ACCOUNTS; ++k) {
-            if (!login[k].empty() && login[k] == *id && pass[k] == *password) {
-                j = k;
-                break;
-            }
-        }
+        const int k = account_of(*id);
+        if (k >= 0 && password_matches(pass[k], *password)) j = k;
+        // An unknown ID costs what a known one does, so timing does not tell.
+        if (k < 0 && hashed_accounts > 0) check_unknown_id(*password);
     }
     if (j == -1) {
         log_line("USERNAME,PASSWORD pair was not valid. log-in rejected\n");

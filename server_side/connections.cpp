@@ -131,6 +131,12 @@ void drop_over_limit() {
     }
 }
 
+std::optional<Clock::time_point> logins_paced_until(Clock::time_point now) {
+    const Clock::time_point due = allowance_spent - REFUSED_LOGIN_BURST * REFUSED_LOGIN_INTERVAL;
+    if (due > now) return due;
+    return std::nullopt;
+}
+
 void pace_refused_login(int sock) {
     const int i = slot_of(sock);
     if (i < 0) return;

@@ -90,5 +90,10 @@ void drop_over_limit();
 // then on its output waits and nothing is read from it.
 void pace_refused_login(int sock);
 
+// While the refused-login allowance is spent, the time it has room again;
+// otherwise nothing. Logins wait until then before their passwords are
+// checked, so guessing cannot make the server hash faster than the pace.
+std::optional<Clock::time_point> logins_paced_until(Clock::time_point now);
+
 // Closes every slot, the listener included, and forgets the allowance.
 void reset_connections();

@@ -23,8 +23,10 @@
 #include "connections.hpp"
 #include "log.hpp"
 #include "log_text.hpp"
+#include "password.hpp"
 #include "registry.hpp"
 #include "server.hpp"
+#include "tokenizer.hpp"
 #include "transport.hpp"
 
 namespace {
@@ -126,6 +128,18 @@ bool can_receive(const Connection& c) {
     return !c.closing && c.in && c.in->space_size() > 0;
 }
 
+// Counts the hashed passwords among the `n` accounts, and says how many are
+// still plain text.
+void count_hashed(int n) {
+    hashed_accounts = 0;
+    for (int i = 0; i < n; ++i) hashed_accounts += is_hash(pass[i]) ? 1 : 0;
+    if (n > hashed_accounts)
+        log_line(
+            "WARNING: %d of %d accounts have plain-text passwords: hash them with "
+            "conference-passwd.\n",
+            n - hashed_accounts, n);
+}
+
 bool logged_in(const Connection& c) {
     return is_logged_in(c.fd.get()) != 0;
 }
@@ -189,6 +203,13 @@ void receive(int i, Clock::time_point now) {
     }
 }
 
+// The next whole message of slot i is a LOGIN request.
+bool login_next(Connection& c) {
+    std::string_view msg;
+    if (c.in->peek(msg) != Framer::Status::message) return false;
+    return Tokenizer(msg).first(proto::FIELD_SEP) == proto::LOGIN;
+}
+
 // Carries out every whole message slot i holds, until it is held or closed.
 void serve(int i, Clock::time_point now) {
     Connection& c = slots[i];
@@ -196,6 +217,10 @@ void serve(int i, Clock::time_point now) {
     const LogCause cause(&c.log, now);
     std::string_view msg;
     while (c.open() && !c.closing && !c.held(now)) {
+        if (const auto until = logins_paced_until(now); until && !logged_in(c) && login_next(c)) {
+            c.held_until = *until;
+            return;
+        }
         const Framer::Status status = c.in->next(msg);
         if (status == Framer::Status::need_more) return;
         if (status == Framer::Status::overflow) {
@@ -264,6 +289,7 @@ int server_start(const char* port, const ServerOptions& opts) {
     }
     log_line("Number of accounts: %d\n", n);
     for (int i = 0; i < n; ++i) log_line("login:%s\t pass:******\n", printable(login[i]).c_str());
+    count_hashed(n);
     int status = 0;
     Fd listener = open_listener(port, status);
     if (listener.valid() && listener.get() >= FD_SETSIZE) {

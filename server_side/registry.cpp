@@ -8,6 +8,7 @@
 
 AccountTable login;
 AccountTable pass;
+int hashed_accounts = 0;
 std::array<ClientRow, MAX_USERS> clients;
 int users_online = 0;
 std::array<std::unique_ptr<Session>, MAX_SESSIONS> sessions;
@@ -33,10 +34,18 @@ bool names_account(int id) {
 void registry_reset() {
     for (auto& s : login) s.clear();
     for (auto& s : pass) s.clear();
+    hashed_accounts = 0;
     clients.fill(ClientRow{});
     users_online = 0;
     for (auto& s : sessions) s.reset();
     active_sessions = 0;
+}
+
+int account_of(std::string_view id) {
+    for (int k = 0; k < MAX_ACCOUNTS; ++k) {
+        if (!login[k].empty() && login[k] == id) return k;
+    }
+    return -1;
 }
 
 // Free rows hold -1 and callers look up only real descriptors and IDs, so

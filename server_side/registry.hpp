@@ -19,6 +19,8 @@ inline constexpr int MAX_SESSION_MEMBERS = 500;
 using AccountTable = std::array<std::string, MAX_ACCOUNTS>;
 extern AccountTable login;
 extern AccountTable pass;
+// How many of the passwords are hashes.
+extern int hashed_accounts;
 
 // One row per logged-in user, rows 0..users_online-1 in login order.
 struct ClientRow {
@@ -41,6 +43,9 @@ extern int active_sessions;
 
 // Empties every table (accounts included): the state before start-up.
 void registry_reset();
+
+// The client ID of the account `id`, or -1.
+int account_of(std::string_view id);
 
 int is_logged_in(int sock);
 int get_clientID(int sock);

@@ -14,6 +14,7 @@
 #include "accounts.hpp"
 #include "log.hpp"
 #include "log_text.hpp"
+#include "password.hpp"
 #include "support.hpp"
 #include "text.hpp"
 
@@ -46,6 +47,7 @@ protected:
         ::dup2(stdin_.get(), 0);
         ASSERT_EQ(::chdir("/"), 0);
     }
+    static std::string login_field(int id) { return ::pass[id]; }
     std::string log() {
         log_flush();
         seen += testing::internal::GetCapturedStdout();
@@ -298,24 +300,50 @@ TEST_F(Loop, HalfClosedPeerGetsItsRepliesThenTheClose) {
 }
 
 TEST_F(Loop, RefusedLoginsArePacedForTheWholeServer) {
-    connect(), connect();
+    connect(), connect(), connect();
     std::string tries;
     for (int i = 0; i < 7; ++i) tries += std::string("LOGIN#alice#bad", 16);
     std::string queries;  // more than the receive buffer holds, pipelined behind them
     for (int i = 0; i < 3000; ++i) queries += std::string("QRYME", 6);
     c[0]->raw(tries + std::string("LOGIN#alice#pw1", 16) + queries);
     for (int i = 0; i < 5; ++i) EXPECT_EQ(c[0]->next(), "LG_NACK#4") << i;
-    login(1, "bob", "pw2");  // others are served meanwhile
+    c[1]->send("LOGIN#bob#pw2");  // checked only when the pace allows
     for (int i = 0; i < 2; ++i) {
         EXPECT_EQ(c[0]->next(50), std::nullopt);
+        EXPECT_EQ(c[1]->next(0), std::nullopt);
+        EXPECT_THAT(sync(2), testing::IsEmpty());  // other requests are not held
         now += REFUSED_LOGIN_INTERVAL;
         EXPECT_EQ(c[0]->next(), "LG_NACK#4");
     }
     EXPECT_EQ(c[0]->next(), "LG_ACK");
+    EXPECT_EQ(c[1]->next(), "LG_ACK");
     int answered = 0;
     while (c[0]->next() == "QRYME_ACK") ++answered;
     EXPECT_EQ(answered, 3000);
     EXPECT_THAT(log(), testing::Not(HasSubstr("closed the connection")));
+}
+
+// A password field is a hash when it is a setting we allow; a hash logs in with
+// its password alone, and one that does not verify never.
+TEST_F(Loop, HashedAndPlainPasswords) {
+    server_stop();
+    dir.write("accounts.csv", "alice," + hash_password("pw1") +
+                                  "\nbob,$y$garbage\ncarol,hunter2\n" + "dave," +
+                                  hash_password("other") + "\n");
+    ServerOptions options;
+    options.clock = [this] { return now; };
+    ASSERT_GT(port = server_start("0", options), 0);
+    const std::string alice = login_field(0);
+    const std::pair<std::string, const char*> tries[] = {
+        {"alice#pw1", "LG_ACK"},         {"alice#" + alice, "LG_NACK#4"},
+        {"bob#$y$garbage", "LG_NACK#4"}, {"carol#hunter2", "LG_ACK"},
+        {"dave#other#", "LG_NACK#4"},    {"erin#p#5", "LG_NACK#4"}};
+    for (const auto& [request, reply] : tries) {
+        connect().send("LOGIN#" + request);
+        EXPECT_EQ(c.back()->next(), reply) << request;
+    }
+    EXPECT_THAT(log(), HasSubstr("WARNING: 1 of 4 accounts have plain-text passwords: hash them "
+                                 "with conference-passwd.\n"));
 }
 
 // Silent connections keep their slots for the whole login time, unless someone

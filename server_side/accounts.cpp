@@ -60,7 +60,7 @@ int check_duplicates(const AccountTable& ids, const std::string& id, int n) {
 
 }  // namespace
 
-int read_accounts(AccountTable& ids, AccountTable& passwords, const char* path) {
+int read_accounts(AccountTable& ids, AccountTable& passwords, const char* path, bool starting) {
     // The tables end up holding the whole file's accounts or none: what is
     // read goes into tables of its own, handed over once the file is done.
     ids = passwords = AccountTable{};
@@ -105,7 +105,8 @@ int read_accounts(AccountTable& ids, AccountTable& passwords, const char* path) 
         const std::string login_id(*id);
         const int earlier = check_duplicates(read_ids, login_id, n);
         if (earlier >= 0) {
-            log_line("ERROR: TWO USERS HAVE THE SAME LOGIN ID. QUITTING NOW...\n");
+            log_line("ERROR: TWO USERS HAVE THE SAME LOGIN ID.%s\n",
+                     starting ? " QUITTING NOW..." : "");
             log_line("ERROR: login ID '%s' on lines %d and %d.\n", printable(login_id).c_str(),
                      line_of[earlier], line_no);
             return -2;

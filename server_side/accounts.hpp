@@ -12,6 +12,7 @@ inline constexpr std::size_t MAX_ACCOUNT_LINE = 4096;
 // Fills `ids` and `passwords` from the account file at `path`, one account per
 // line ("id,password"), warning about each line it skips. Returns the number
 // of accounts; -1 when the file is missing or cannot be read; -2 when two
-// lines share a login ID (both lines named on the log). On -1 and -2 both
-// tables are left empty.
-int read_accounts(AccountTable& ids, AccountTable& passwords, const char* path = "accounts.csv");
+// lines share a login ID (both lines named on the log; `starting` says the
+// server quits for it). On -1 and -2 both tables are left empty.
+int read_accounts(AccountTable& ids, AccountTable& passwords, const char* path = "accounts.csv",
+                  bool starting = true);

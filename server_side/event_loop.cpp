@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -23,6 +24,7 @@
 #include "connections.hpp"
 #include "log.hpp"
 #include "log_text.hpp"
+#include "notify.hpp"
 #include "password.hpp"
 #include "registry.hpp"
 #include "server.hpp"
@@ -32,6 +34,14 @@
 namespace {
 
 ServerOptions options;
+// Set by the signal handlers, looked at by the loop. SIGHUP (and SIGTERM when
+// the service manager listens) are blocked but while the loop waits, so a
+// signal always ends a wait instead of slipping in before one.
+volatile std::sig_atomic_t hangup = 0;
+volatile std::sig_atomic_t terminate = 0;
+sigset_t wait_mask;
+sigset_t saved_mask;
+struct sigaction saved_hangup {};
 Clock::time_point accept_resume;  // the listener rests until then after a failed accept
 
 Fd bind_socket(const addrinfo& a) {
@@ -276,10 +286,74 @@ void enforce_deadlines(Clock::time_point now) {
     }
 }
 
+void on_hangup(int) {
+    hangup = 1;
+}
+
+void on_terminate(int) {
+    terminate = 1;
+}
+
+// Handles `sig` with `handler` from now on; it arrives only while the loop waits.
+void catch_signal(int sig, void (*handler)(int), struct sigaction* saved) {
+    struct sigaction action {};
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(sig, &action, saved);
+    sigset_t block;
+    sigemptyset(&block);
+    sigaddset(&block, sig);
+    ::sigprocmask(SIG_BLOCK, &block, nullptr);
+    sigdelset(&wait_mask, sig);
+}
+
+int find_id(const AccountTable& ids, const std::string& id) {
+    for (int k = 0; k < MAX_ACCOUNTS; ++k) {
+        if (!ids[k].empty() && ids[k] == id) return k;
+    }
+    return -1;
+}
+
+// Reads accounts.csv again, whole or not at all. Users whose account is
+// gone or whose password changed are logged out as by a dropped connection;
+// everyone else keeps their login and sessions under the new table.
+void reload_accounts() {
+    notify_service(reloading_state());
+    AccountTable ids;
+    AccountTable passwords;
+    const int n = read_accounts(ids, passwords, "accounts.csv", false);
+    if (n < 0) {
+        log_line("WARNING: accounts.csv was not reloaded. The accounts in force stay.\n");
+        notify_service("READY=1");
+        return;
+    }
+    for (int i = 1; i < MAX_SLOTS; ++i) {
+        const Connection& c = slots[i];
+        const int id = c.open() && !c.closing ? get_clientID(c.fd.get()) : -1;
+        if (id < 0) continue;
+        const int k = find_id(ids, login[id]);
+        if (k >= 0 && passwords[k] == pass[id]) continue;
+        log_line("The account of %s was removed or its password changed. Logging it out.\n",
+                 printable(login[id]).c_str());
+        close_slot(i);
+    }
+    std::array<int, MAX_ACCOUNTS> new_id{};
+    for (int id = 0; id < MAX_ACCOUNTS; ++id) new_id[id] = find_id(ids, login[id]);
+    renumber_clients(new_id);
+    login = std::move(ids);
+    pass = std::move(passwords);
+    log_line("Accounts reloaded. Number of accounts: %d\n", n);
+    count_hashed(n);
+    notify_service("READY=1");
+}
+
 }  // namespace
 
 int server_start(const char* port, const ServerOptions& opts) {
     options = opts;
+    ::sigprocmask(SIG_SETMASK, nullptr, &saved_mask);
+    wait_mask = saved_mask;
+    catch_signal(SIGHUP, on_hangup, &saved_hangup);
     registry_reset();
     reset_connections();
     const int n = read_accounts(login, pass);
@@ -308,6 +382,11 @@ int server_start(const char* port, const ServerOptions& opts) {
 }
 
 void server_pass(std::optional<Clock::duration> limit) {
+    if (hangup != 0) {
+        hangup = 0;
+        loop_now = options.clock();
+        reload_accounts();
+    }
     Clock::time_point now = options.clock();
     fd_set readable;
     fd_set writable;
@@ -330,14 +409,16 @@ void server_pass(std::optional<Clock::duration> limit) {
         const auto wait = std::max(Clock::duration::zero(), *due - now);
         if (!limit || wait < *limit) limit = wait;
     }
-    timeval tv{};
+    timespec ts{};
     if (limit) {
-        const auto us = std::chrono::duration_cast<std::chrono::microseconds>(*limit).count();
-        tv = timeval{static_cast<time_t>(us / 1000000), static_cast<suseconds_t>(us % 1000000)};
+        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(*limit).count();
+        ts = timespec{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
     }
     if (log_flush()) watch(LOG_FD, writable);
-    const int ready = ::select(top + 1, &readable, &writable, nullptr, limit ? &tv : nullptr);
+    const int ready =
+        ::pselect(top + 1, &readable, &writable, nullptr, limit ? &ts : nullptr, &wait_mask);
     if (ready < 0) {
+        // A signal: the next pass looks at what it asked for.
         if (errno == EINTR) return;
         // Not expected with the sets built above; rest so a failure cannot spin.
         std::perror("select");
@@ -368,6 +449,9 @@ void server_pass(std::optional<Clock::duration> limit) {
 void server_stop() {
     reset_connections();
     registry_reset();
+    ::sigaction(SIGHUP, &saved_hangup, nullptr);
+    ::sigprocmask(SIG_SETMASK, &saved_mask, nullptr);
+    hangup = 0;
 }
 
 int server_main(int argc, char** argv, const ServerOptions& opts) {
@@ -387,5 +471,17 @@ int server_main(int argc, char** argv, const ServerOptions& opts) {
         log_flush(true);
         return -port;
     }
-    for (;;) server_pass();
+    // Under a service manager that listens, SIGTERM first says we are stopping.
+    struct sigaction default_terminate {};
+    if (notify_wanted()) catch_signal(SIGTERM, on_terminate, &default_terminate);
+    notify_service("READY=1");
+    while (terminate == 0) server_pass();
+    notify_service("STOPPING=1");
+    server_stop();
+    log_flush(true);
+    // Ends as SIGTERM always ended it.
+    ::sigaction(SIGTERM, &default_terminate, nullptr);
+    ::sigprocmask(SIG_SETMASK, &saved_mask, nullptr);
+    ::raise(SIGTERM);
+    return 0;
 }

@@ -153,6 +153,14 @@ void client_drop(int sock) {
     client_go_offline(sock);
 }
 
+void renumber_clients(const std::array<int, MAX_ACCOUNTS>& new_id) {
+    for (int i = 0; i < users_online; ++i) clients[i].clientID = new_id[clients[i].clientID];
+    for (int s = 0; s < active_sessions; ++s) {
+        Session& session = *sessions[s];
+        for (int m = 0; m < session.count; ++m) session.members[m] = new_id[session.members[m]];
+    }
+}
+
 void printall() {
     unsigned long lines = 1 + static_cast<unsigned long>(users_online + active_sessions);
     for (int i = 0; i < active_sessions; ++i)

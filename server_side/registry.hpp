@@ -74,5 +74,8 @@ std::vector<std::string> client_leave(int sock);
 void client_go_offline(int sock);
 // Both of the above: the client on `sock` is gone, whatever the way.
 void client_drop(int sock);
+// Gives every user online and every session member the client ID
+// `new_id[id]`: the accounts are being replaced by a table in another order.
+void renumber_clients(const std::array<int, MAX_ACCOUNTS>& new_id);
 // Prints the online users and every session's members.
 void printall();

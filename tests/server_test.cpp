@@ -346,6 +346,43 @@ TEST_F(Loop, HashedAndPlainPasswords) {
                                  "with conference-passwd.\n"));
 }
 
+// SIGHUP reads the accounts again, whole or not at all: users whose account went or
+// whose password changed are logged out; the others keep login and sessions.
+TEST_F(Loop, ReloadKeepsTheUsersWhoseAccountsStay) {
+    for (const auto& [id, pw] : {std::pair{"alice", "pw1"}, {"bob", "pw2"}, {"carol", "pw3"}}) {
+        connect();
+        login(static_cast<int>(c.size()) - 1, id, pw);
+        c.back()->send(std::string(id == std::string("alice") ? "NEWCONF" : "JOIN") + "#lobby");
+        ASSERT_TRUE(c.back()->next());
+    }
+    sync(1);  // carol's join notice
+    dir.write("accounts.csv", "frank,pw6\nzed,z\nbob,pw2\ncarol,new\n");
+    ::raise(SIGHUP);
+    EXPECT_TRUE(c[0]->closed());
+    EXPECT_TRUE(c[2]->closed());
+    c[1]->send("MSG#lobby#hi");
+    EXPECT_EQ(c[1]->next(), "[lobby] bob says: hi");
+    c[1]->send("QRY");
+    EXPECT_EQ(c[1]->next(), "QRY_ACK#bob#lobby");
+    EXPECT_THAT(log(), HasSubstr("Logging it out.\nUSER carol left ALL the sessions.\nUSER carol "
+                                 "LOGGED OUT.\nclose socket"));
+    EXPECT_THAT(log(), HasSubstr("Accounts reloaded. Number of accounts: 4\n"));
+    for (const std::string broken : {"<dir>", "a,1\na,2\n"}) {
+        ::unlink("accounts.csv");
+        if (broken == "<dir>") ::mkdir("accounts.csv", 0755);
+        if (broken != "<dir>") dir.write("accounts.csv", broken);
+        ::raise(SIGHUP);
+        ASSERT_TRUE(log_until("was not reloaded. The accounts in force stay.\n"));
+        seen.clear();
+        ::rmdir("accounts.csv");
+    }
+    connect().send("LOGIN#frank#pw6");
+    EXPECT_EQ(c.back()->next(), "LG_ACK");
+    connect().send("LOGIN#alice#pw1");
+    EXPECT_EQ(c.back()->next(), "LG_NACK#4");
+    EXPECT_THAT(sync(1), testing::IsEmpty());
+}
+
 // Silent connections keep their slots for the whole login time, unless someone
 // waits for a slot: then they have 10 seconds.
 TEST_F(Loop, SilentConnectionsYieldContestedSlotsSooner) {

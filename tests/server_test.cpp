@@ -7,6 +7,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <sys/un.h>
 
 #include <map>
 #include <sstream>
@@ -382,6 +383,49 @@ TEST_F(Loop, ReloadKeepsTheUsersWhoseAccountsStay) {
     EXPECT_EQ(c.back()->next(), "LG_NACK#4");
     EXPECT_THAT(sync(1), testing::IsEmpty());
 }
+
+// The service manager hears of readiness, reloads and the stop, at an abstract
+// address or a path.
+class Notify : public testing::TestWithParam<const char*> {};
+
+TEST_P(Notify, ReadyReloadingStopping) {
+    support::TempDir dir;
+    dir.write("accounts.csv", "alice,pw1\n");
+    const std::string name = GetParam() + std::to_string(::getpid());
+    std::string path = name[0] == '@' ? name : dir.path + "/" + name;
+    sockaddr_un addr{AF_UNIX, {}};
+    path.copy(addr.sun_path, path.size());
+    if (path[0] == '@') addr.sun_path[0] = '\0';
+    const socklen_t len = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + path.size());
+    Fd sock(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    ASSERT_EQ(::bind(sock.get(), reinterpret_cast<sockaddr*>(&addr), len), 0);
+    Fd probe(::socket(AF_INET, SOCK_STREAM, 0));
+    sockaddr_in any{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t any_len = sizeof any;
+    ::bind(probe.get(), reinterpret_cast<sockaddr*>(&any), sizeof any);
+    ::getsockname(probe.get(), reinterpret_cast<sockaddr*>(&any), &any_len);
+    const std::string port = std::to_string(ntohs(any.sin_port));
+    probe.reset();
+    ::setenv("NOTIFY_SOCKET", path.c_str(), 1);
+    support::Child server({SERVER_PROGRAM, port}, dir.path);
+    ::unsetenv("NOTIFY_SOCKET");
+    const auto next = [&sock] {
+        pollfd p{sock.get(), POLLIN, 0};
+        std::array<char, 256> got{};
+        if (::poll(&p, 1, support::WAIT_MS) != 1) return std::string("<none>");
+        return std::string(got.data(),
+                           std::max<ssize_t>(0, ::recv(sock.get(), got.data(), 255, 0)));
+    };
+    EXPECT_EQ(next(), "READY=1");
+    ::kill(server.pid(), SIGHUP);
+    EXPECT_THAT(next(), testing::MatchesRegex("RELOADING=1\nMONOTONIC_USEC=[0-9]+"));
+    EXPECT_EQ(next(), "READY=1");
+    ::kill(server.pid(), SIGTERM);
+    EXPECT_EQ(next(), "STOPPING=1");
+    EXPECT_TRUE(server.wait_for("Accounts reloaded. Number of accounts: 1\n"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Server, Notify, testing::Values("@conftest-notify-", "notify-"));
 
 // Silent connections keep their slots for the whole login time, unless someone
 // waits for a slot: then they have 10 seconds.

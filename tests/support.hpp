@@ -109,6 +109,7 @@ public:
         return status_;
     }
     const std::string& output() const { return output_; }
+    pid_t pid() const { return pid_; }
 
 private:
     bool read_some(int ms) {

@@ -517,15 +517,17 @@ TEST_P(Escapes, ControlsInTheLog) {
 
 INSTANTIATE_TEST_SUITE_P(
     Server, Escapes,
-    testing::Values(std::pair{"\xc2\x9b"
-                              "2J",
-                              "\\xc2\\x9b2J"},
-                    std::pair{"a\xc2\x85z", "a\\xc2\\x85z"}, std::pair{"\x9b", "\\x9b"},
-                    std::pair{"\xc2\x80\xc2\x9f", "\\xc2\\x80\\xc2\\x9f"},
-                    std::pair{"\x1b\t\x7f", "\\x1b\t\\x7f"},
-                    std::pair{"\xe2\x82", "\xe2\\x82"},  // a sequence cut short
-                    std::pair{"\xc2\xa0 \xe2\x82\xac \xc3\xa9 \xe6\x97\xa5 \xf0\x9f\x98\x80",
-                              "\xc2\xa0 \xe2\x82\xac \xc3\xa9 \xe6\x97\xa5 \xf0\x9f\x98\x80"}));
+    testing::Values(
+        std::pair{"\xc2\x9b"
+                  "2J",
+                  "\\xc2\\x9b2J"},
+        std::pair{"a\xc2\x85z", "a\\xc2\\x85z"}, std::pair{"\x9b", "\\x9b"},
+        std::pair{"\xc2\x80\xc2\x9f", "\\xc2\\x80\\xc2\\x9f"},
+        std::pair{"\x1b\t\x7f", "\\x1b\t\\x7f"},
+        std::pair{"\xe2\x82", "\xe2\\x82"},          // a sequence cut short
+        std::pair{"\xed\xa0\x80", "\xed\xa0\\x80"},  // a surrogate is no character
+        std::pair{"\xc2\xa0 \xe2\x82\xac \xc3\xa9 \xe6\x97\xa5 \xef\xbd\xb1 \xf0\x9f\x98\x80",
+                  "\xc2\xa0 \xe2\x82\xac \xc3\xa9 \xe6\x97\xa5 \xef\xbd\xb1 \xf0\x9f\x98\x80"}));
 
 // A pass with no limit ends at once for a passed deadline, else sleeps until woken.
 TEST_F(Loop, PassesWaitForWorkOrTheNextDeadline) {

@@ -1,4 +1,4 @@
-# Install rules: the two programs as bin/conference-server and
+# Install rules: the programs as bin/conference-server, bin/conference-passwd and
 # bin/conference-client (the build tree keeps server and client), their
 # manual pages, gzipped, under share/man/man1/, and the sample accounts
 # under share/doc/conference/examples/. `make install PREFIX=...` installs
@@ -13,11 +13,12 @@ install(PROGRAMS $<TARGET_FILE:server> DESTINATION ${CMAKE_INSTALL_BINDIR}
   RENAME conference-server)
 install(PROGRAMS $<TARGET_FILE:client> DESTINATION ${CMAKE_INSTALL_BINDIR}
   RENAME conference-client)
+install(PROGRAMS $<TARGET_FILE:conference-passwd> DESTINATION ${CMAKE_INSTALL_BINDIR})
 
 # Manual pages are installed compressed, as Debian and most systems keep them.
 find_program(GZIP gzip)
 set(man_pages)
-foreach(page conference-server.1 conference-client.1)
+foreach(page conference-server.1 conference-client.1 conference-passwd.1)
   if(GZIP)
     add_custom_command(OUTPUT ${CMAKE_BINARY_DIR}/man/${page}.gz
       COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/man

@@ -19,9 +19,6 @@
 
 namespace {
 
-// Past this many bytes the rest of the file is not read.
-constexpr long MAX_ACCOUNT_FILE = 4L << 20;
-
 struct FileCloser {
     void operator()(std::FILE* f) const { std::fclose(f); }
 };

@@ -8,6 +8,8 @@
 
 // Longest line of the account file that is looked at; longer ones are skipped.
 inline constexpr std::size_t MAX_ACCOUNT_LINE = 4096;
+// Past this many bytes the rest of the file is not read.
+inline constexpr long MAX_ACCOUNT_FILE = 4L << 20;
 
 // Fills `ids` and `passwords` from the account file at `path`, one account per
 // line ("id,password"), warning about each line it skips. Returns the number

@@ -16,8 +16,8 @@ bool same_bytes(std::string_view a, std::string_view b) {
     unsigned char diff = a.size() == b.size() ? 0 : 1;
     const std::size_t n = std::max(a.size(), b.size());
     for (std::size_t i = 0; i < n; ++i) {
-        const char x = i < a.size() ? a[i] : 0;
-        const char y = i < b.size() ? b[i] : 0;
+        const char x = i < a.size() ? a[i] : '\0';
+        const char y = i < b.size() ? b[i] : '\0';
         diff |= static_cast<unsigned char>(x ^ y);
     }
     return diff == 0;

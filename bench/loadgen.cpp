@@ -15,6 +15,7 @@
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -70,6 +71,7 @@ struct Options {
     bool json = false;
     std::string json_out;
     std::string room;
+    int storm = 0;  // connections guessing passwords meanwhile
 };
 
 // ---- the server process, seen through /proc ----
@@ -701,6 +703,7 @@ void usage() {
                  "[--window W]\n"
                  "               [--rate R] [--duration D] [--workloads w1,w2,w3] [--timeout S]\n"
                  "               [--server-pid PID] [--room NAME] [--json] [--json-out FILE]\n"
+                 "               [--storm N]\n"
                  "       loadgen --free-port\n"
                  "       loadgen --wait-port P [--timeout S]\n");
 }
@@ -745,10 +748,44 @@ bool parse_args(int argc, char** argv, Options& o, int& wait_port, bool& free_po
             o.room = v;
         else if (a == "--json-out")
             o.json_out = v;
+        else if (a == "--storm")
+            o.storm = std::atoi(v);
         else
             return false;
     }
     return true;
+}
+
+// A login storm, in a process of its own until it is killed: `n`
+// connections send a wrong password for `id`, and each one answered is
+// replaced by a new connection that guesses again, as an attacker would.
+[[noreturn]] void storm(int port, int n, const std::string& id) {
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    const std::string guess = proto::join_fields(proto::LOGIN, {id, "wrong"}) + '\0';
+    std::vector<Fd> socks(static_cast<std::size_t>(n));
+    for (;;) {
+        std::vector<pollfd> ready;
+        for (Fd& s : socks) {
+            if (!s.valid()) {
+                s.reset(::socket(AF_INET, SOCK_STREAM, 0));
+                sockaddr_in addr{};
+                addr.sin_family = AF_INET;
+                addr.sin_port = htons(uint16_t(port));
+                addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+                if (::connect(s.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+                    ::send(s.get(), guess.data(), guess.size(), MSG_NOSIGNAL) < 0)
+                    s.reset();
+            }
+            ready.push_back(pollfd{s.get(), POLLIN, 0});
+        }
+        if (::poll(ready.data(), ready.size(), 100) <= 0) continue;
+        for (std::size_t i = 0; i < ready.size(); ++i) {
+            char reply[512];
+            if ((ready[i].revents & (POLLIN | POLLHUP | POLLERR)) != 0 &&
+                ::recv(socks[i].get(), reply, sizeof reply, 0) >= 0)
+                socks[i].reset();
+        }
+    }
 }
 
 // A session name made of letters and digits, new for every run.
@@ -841,6 +878,9 @@ int main(int argc, char** argv) {
         print_header();
     }
 
+    pid_t storm_pid = -1;
+    if (opt.storm > 0 && (storm_pid = ::fork()) == 0) storm(opt.port, opt.storm, clients[0].id);
+
     Runner runner(clients, opt);
     runner.set_room(opt.room);
     const std::size_t k = clients.size();
@@ -881,6 +921,10 @@ int main(int argc, char** argv) {
         if (r.checks.disconnects > 0 || r.checks.server_died) break;  // the session is gone
     }
     if (json_file) std::fclose(json_file);
+    if (storm_pid > 0) {
+        ::kill(storm_pid, SIGKILL);
+        ::waitpid(storm_pid, nullptr, 0);
+    }
     std::fflush(stdout);
     return all_ok ? 0 : 1;
 }

@@ -5,6 +5,10 @@
 # with new connections and a new session), prints every run and the medians,
 # and always stops the server at the end.
 #
+# With STORM=N the passwords are hashed with conference-passwd and N
+# connections guess passwords throughout (each answered guess reconnects and
+# guesses again); the other 9-N clients then measure w3's latency beside it.
+#
 # usage: bench/run_bench.sh <builddir> [repeats]     (KEEP=1 keeps the scratch dir)
 set -euo pipefail
 
@@ -40,6 +44,13 @@ trap cleanup EXIT
 trap 'exit 130' INT TERM
 
 for i in 1 2 3 4 5 6 7 8 9; do echo "b$i,pw"; done >"$work/accounts.csv"
+storm=${STORM:-0} workload_args=()
+if [ "$storm" -gt 0 ]; then
+    for i in 1 2 3 4 5 6 7 8 9; do
+        echo pw | "$build/conference-passwd" -f "$work/accounts.csv" "b$i" >/dev/null
+    done
+    workload_args=(--clients $((9 - storm)) --storm "$storm" --workloads w3)
+fi
 
 # A free port can be taken by someone else before the server binds it: try a few.
 port=""
@@ -72,7 +83,8 @@ status=0
 for run in $(seq "$repeats"); do
     echo
     echo "--- run $run of $repeats"
-    if ! timeout 170 "$loadgen" --port "$port" --server-pid "$server_pid" --timeout 20 --json-out "$results"; then
+    if ! timeout 170 "$loadgen" --port "$port" --server-pid "$server_pid" --timeout 20 \
+        --json-out "$results" "${workload_args[@]}"; then
         status=1
         kill -0 "$server_pid" 2>/dev/null || { echo "run_bench: the server died" >&2; break; }
     fi

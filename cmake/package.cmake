@@ -8,7 +8,7 @@ set(CONF_MAINTAINER "conference maintainers <maintainers@users.noreply.c-seed-b6
 
 # The programs are linked stripped; the compiler's notes go too, as
 # dh_strip does.
-foreach(prog conference-server conference-client)
+foreach(prog conference-server conference-client conference-passwd)
   install(CODE "execute_process(COMMAND ${CMAKE_OBJCOPY} --remove-section=.comment
     --remove-section=.note \$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/${prog}
     COMMAND_ERROR_IS_FATAL ANY)")
@@ -42,12 +42,16 @@ log in, create or join sessions, talk, and see who is online.
 .
 The package runs the server as the systemd service conference-server, on
 the port set in /etc/default/conference-server, with the accounts the
-operator puts in /etc/conference/accounts.csv. Passwords are kept and sent
-as plain text: use it on networks you trust.")
+operator puts in /etc/conference/accounts.csv, readable only by the
+service's group. Passwords may be kept there as hashes, made with
+conference-passwd, and the accounts reloaded without dropping anyone.
+Passwords are sent as plain text: use it on networks you trust.")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# postinst adds the system user the service runs as.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS adduser)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
   ${pkg_dir}/conffiles ${pkg_dir}/postinst ${pkg_dir}/prerm ${pkg_dir}/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # The Debian package on this machine, as root: lintian finds no error; once
-# installed, the server started as conference-server.service starts it takes
-# logins from the installed client over 127.0.0.1 and ::1; removal leaves
-# only the conffile and a purge leaves nothing.   usage: package_test.sh <deb>
+# installed, the server started as conference-server.service starts it, as
+# its own user, takes logins with a password conference-passwd hashed from
+# the installed client over 127.0.0.1 and ::1, and reloads its accounts on
+# SIGHUP; no other user can read them; removal leaves only the conffile and
+# a purge leaves nothing.   usage: package_test.sh <deb>
 set -euo pipefail
 deb=$1 unit=/usr/lib/systemd/system/conference-server.service log=$(mktemp)
 fail() { echo "package_test: $*" >&2; cat "$log" >&2; exit 1; }
@@ -16,15 +18,21 @@ trap 'set +e; kill $(jobs -p) 2>/dev/null; rm -f /etc/conference/accounts.csv; d
 [[ $(dpkg-query -W -f='${Conffiles}' conference) == *" /etc/default/conference-server "* ]] ||
   fail "/etc/default/conference-server is no conffile"
 
-# The unit's working directory, settings file and command line, run by a
-# user other than root as DynamicUser does, with the accounts where the
-# operator puts them; the port is moved off 5000.
+# The unit's working directory, settings file and command line, run as the
+# unit's user, with the accounts where and as the operator puts them; the
+# port is moved off 5000.
 dir=$(sed -n 's/^WorkingDirectory=//p' "$unit")
 set -a && . "$(sed -n 's/^EnvironmentFile=//p' "$unit")" && set +a
 [ "$PORT" = 5000 ] || fail "the settings file's port is $PORT"
 PORT=$((20000 + RANDOM % 20000))
-printf 'alice,alice1\nbob,bob2\n' >/etc/conference/accounts.csv
-(cd "$dir" && eval "exec setpriv --reuid=nobody --regid=nogroup --clear-groups $(sed -n 's/^ExecStart=//p' "$unit")") >"$log" 2>&1 &
+user=$(sed -n 's/^User=//p' "$unit") group=$(sed -n 's/^Group=//p' "$unit")
+install -m 640 -g "$group" /dev/null /etc/conference/accounts.csv
+printf 'bob,bob2\n' >/etc/conference/accounts.csv
+echo alice1 | conference-passwd -f /etc/conference/accounts.csv alice >/dev/null
+grep -q '^alice,\$y\$' /etc/conference/accounts.csv || fail "conference-passwd did not hash alice's password"
+[ "$(stat -c %a:%G /etc/conference/accounts.csv)" = "640:$group" ] || fail "conference-passwd lost the file's mode or group"
+! runuser -u nobody -- cat /etc/conference/accounts.csv 2>/dev/null || fail "other users can read the accounts"
+(cd "$dir" && eval "exec setpriv --reuid=$user --regid=$group --clear-groups $(sed -n 's/^ExecStart=//p' "$unit")") >"$log" 2>&1 &
 logins() { grep -c 'Client alice successfully logged in' "$log" || true; }
 for _ in {1..50}; do grep -q 'Number of accounts: 2' "$log" && break; sleep 0.1; done
 addrs=(127.0.0.1) && ! grep -qs . /proc/net/if_inet6 || addrs+=(::1)
@@ -35,6 +43,9 @@ done
 # The log reaches a pipe as it happens, not when the server ends.
 for _ in {1..50}; do [ "$(logins)" = ${#addrs[@]} ] && break; sleep 0.1; done
 [ "$(logins)" = ${#addrs[@]} ] || fail "the log does not show ${#addrs[@]} logins"
+kill -HUP %1
+for _ in {1..50}; do grep -q 'Accounts reloaded. Number of accounts: 2' "$log" && break; sleep 0.1; done
+grep -q 'Accounts reloaded. Number of accounts: 2' "$log" || fail "no reload on SIGHUP"
 kill %1 && wait %1 || true
 rm /etc/conference/accounts.csv
 

@@ -307,13 +307,6 @@ void catch_signal(int sig, void (*handler)(int), struct sigaction* saved) {
     sigdelset(&wait_mask, sig);
 }
 
-int find_id(const AccountTable& ids, const std::string& id) {
-    for (int k = 0; k < MAX_ACCOUNTS; ++k) {
-        if (!ids[k].empty() && ids[k] == id) return k;
-    }
-    return -1;
-}
-
 // Reads accounts.csv again, whole or not at all. Users whose account is
 // gone or whose password changed are logged out as by a dropped connection;
 // everyone else keeps their login and sessions under the new table.
@@ -331,14 +324,14 @@ void reload_accounts() {
         const Connection& c = slots[i];
         const int id = c.open() && !c.closing ? get_clientID(c.fd.get()) : -1;
         if (id < 0) continue;
-        const int k = find_id(ids, login[id]);
+        const int k = account_of(login[id], ids);
         if (k >= 0 && passwords[k] == pass[id]) continue;
         log_line("The account of %s was removed or its password changed. Logging it out.\n",
                  printable(login[id]).c_str());
         close_slot(i);
     }
     std::array<int, MAX_ACCOUNTS> new_id{};
-    for (int id = 0; id < MAX_ACCOUNTS; ++id) new_id[id] = find_id(ids, login[id]);
+    for (int id = 0; id < MAX_ACCOUNTS; ++id) new_id[id] = account_of(login[id], ids);
     renumber_clients(new_id);
     login = std::move(ids);
     pass = std::move(passwords);

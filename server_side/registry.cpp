@@ -41,9 +41,9 @@ void registry_reset() {
     active_sessions = 0;
 }
 
-int account_of(std::string_view id) {
+int account_of(std::string_view id, const AccountTable& ids) {
     for (int k = 0; k < MAX_ACCOUNTS; ++k) {
-        if (!login[k].empty() && login[k] == id) return k;
+        if (!ids[k].empty() && ids[k] == id) return k;
     }
     return -1;
 }

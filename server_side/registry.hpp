@@ -44,8 +44,9 @@ extern int active_sessions;
 // Empties every table (accounts included): the state before start-up.
 void registry_reset();
 
-// The client ID of the account `id`, or -1.
-int account_of(std::string_view id);
+// The index of login ID `id` in `ids` (by default the accounts in force),
+// which is its client ID there; -1 when it has none.
+int account_of(std::string_view id, const AccountTable& ids = login);
 
 int is_logged_in(int sock);
 int get_clientID(int sock);

@@ -130,7 +130,7 @@ const std::string ADDED = "Added alice to accounts.csv.\n",
 INSTANTIATE_TEST_SUITE_P(
     Passwd, Passwd,
     testing::Values(
-        Edit{"AddsAtTheEnd", PLAIN, "a,1\n# c,1\n", "alice", "pw1234\n", 0, ADDED,
+        Edit{"AddsAtTheEnd", PLAIN, "a,1\n# c,1\n", "alice", "0Az9aZ\n", 0, ADDED,
              "a,1\n# c,1\nalice,HASH\n", "a,1 alice,HASH"},
         Edit{"AddsInTheFilesStyle", PLAIN, BOM + "a,1\r\nb,2", "abcdefghij", "pw\n", 0,
              "Added abcdefghij to accounts.csv.\n", BOM + "a,1\r\nb,2\r\nabcdefghij,HASH",

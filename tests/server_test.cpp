@@ -479,9 +479,12 @@ TEST_F(Loop, AFloodingPeerCostsTheLogABoundedAmount) {
 
 // A log that nobody reads fills, drops lines and says how many once read again;
 // a log whose reader has gone is left behind. Serving goes on throughout.
-TEST_F(Loop, TheLogNeverHoldsUpServing) {
+// On a pipe (a terminal is the same) and on a socket (the journal's).
+class LogSinks : public Loop, public testing::WithParamInterface<bool> {};
+
+TEST_P(LogSinks, TheLogNeverHoldsUpServing) {
     int pipe_fds[2];
-    ASSERT_EQ(::pipe(pipe_fds), 0);
+    ASSERT_EQ(GetParam() ? ::socketpair(AF_UNIX, SOCK_STREAM, 0, pipe_fds) : ::pipe(pipe_fds), 0);
     Fd reader(pipe_fds[0]), saved(::dup(1));
     ::dup2(pipe_fds[1], 1);
     ::close(pipe_fds[1]);
@@ -512,6 +515,9 @@ TEST_F(Loop, TheLogNeverHoldsUpServing) {
     ::dup2(saved.get(), 1);
     log_reset();
 }
+
+INSTANTIATE_TEST_SUITE_P(Server, LogSinks, testing::Bool(),
+                         [](const auto& test) { return test.param ? "Socket" : "Pipe"; });
 
 // Client bytes in the log: C0 and C1 controls, in UTF-8 or raw, escaped; other text kept.
 class Escapes : public testing::TestWithParam<std::pair<std::string, std::string>> {};

@@ -519,7 +519,12 @@ TEST_P(LogSinks, TheLogNeverHoldsUpServing) {
 INSTANTIATE_TEST_SUITE_P(Server, LogSinks, testing::Bool(),
                          [](const auto& test) { return test.param ? "Socket" : "Pipe"; });
 
-// Client bytes in the log: C0 and C1 controls, in UTF-8 or raw, escaped; other text kept.
+// Client bytes in the log: C0 and C1 controls, in UTF-8 or raw, escaped; other text kept
+// (NBSP, euro, e acute, CJK, half- and full-width forms, emoji, the last code point).
+const std::string TEXT =
+    "\xc2\xa0 \xe2\x82\xac \xc3\xa9 \xe6\x97\xa5 \xef\xbd\xb1\xef\xbc\x81 "
+    "\xf0\x9f\x98\x80 \xf4\x8f\xbf\xbf";
+
 class Escapes : public testing::TestWithParam<std::pair<std::string, std::string>> {};
 
 TEST_P(Escapes, ControlsInTheLog) {
@@ -528,19 +533,15 @@ TEST_P(Escapes, ControlsInTheLog) {
 
 INSTANTIATE_TEST_SUITE_P(
     Server, Escapes,
-    testing::Values(
-        std::pair{"\xc2\x9b"
-                  "2J",
-                  "\\xc2\\x9b2J"},
-        std::pair{"a\xc2\x85z", "a\\xc2\\x85z"}, std::pair{"\x9b", "\\x9b"},
-        std::pair{"\xc2\x80\xc2\x9f", "\\xc2\\x80\\xc2\\x9f"},
-        std::pair{"\x1b\t\x7f", "\\x1b\t\\x7f"},
-        std::pair{"\xe2\x82", "\xe2\\x82"},          // a sequence cut short
-        std::pair{"\xed\xa0\x80", "\xed\xa0\\x80"},  // a surrogate is no character
-        std::pair{
-            "\xc2\xa0 \xe2\x82\xac \xc3\xa9 \xe6\x97\xa5 \xef\xbd\xb1\xef\xbc\x81 \xf0\x9f\x98\x80",
-            "\xc2\xa0 \xe2\x82\xac \xc3\xa9 \xe6\x97\xa5 \xef\xbd\xb1\xef\xbc\x81 "
-            "\xf0\x9f\x98\x80"}));
+    testing::Values(std::pair{"\xc2\x9b"
+                              "2J",
+                              "\\xc2\\x9b2J"},
+                    std::pair{"a\xc2\x85z", "a\\xc2\\x85z"}, std::pair{"\x9b", "\\x9b"},
+                    std::pair{"\xc2\x80\xc2\x9f", "\\xc2\\x80\\xc2\\x9f"},
+                    std::pair{"\x1b\t\x7f", "\\x1b\t\\x7f"},
+                    std::pair{"\xe2\x82", "\xe2\\x82"},          // a sequence cut short
+                    std::pair{"\xed\xa0\x80", "\xed\xa0\\x80"},  // a surrogate is no character
+                    std::pair{TEXT, TEXT}));
 
 // A pass with no limit ends at once for a passed deadline, else sleeps until woken.
 TEST_F(Loop, PassesWaitForWorkOrTheNextDeadline) {
@@ -656,6 +657,12 @@ INSTANTIATE_TEST_SUITE_P(
         StartUp{"NotANumber", "a,1", {"server", "+80"}, {}, 1, PORT},
         StartUp{"NoSuchService", "a,1", {"server", "nosuchservice"}, {}, 1, PORT},
         StartUp{"PortInUse", "a,1", {"server", "taken"}, {}, 2, "server: failed to bind\n"},
+        StartUp{"LongIdListedWhole",
+                ID + ",p",
+                {"server", "taken"},
+                {},
+                2,
+                "login:" + ID + "\t pass:******\n"},
         StartUp{"Duplicates", "a,1\nb,2\na,3", {"server", "65535"}, {}, 1, "'a' on lines 1 and 3."},
         StartUp{"EditorLeftovers", BOM + "a,1\r\n\nb,2,x", {}, {"a,1", "b,2"}, 2, ""},
         StartUp{

@@ -62,8 +62,12 @@ int chk_sessionID(Arg sessionID) {
     return check_name(sessionID, {"sessionID", "SessionID", "sessionID", MAX_SESSIONID_LEN, true});
 }
 
+bool is_name(std::string_view text, std::size_t limit) {
+    return !text.empty() && text.size() <= limit && all_name_chars(text);
+}
+
 bool is_sessionID(std::string_view name) {
-    return !name.empty() && name.size() <= MAX_SESSIONID_LEN && all_name_chars(name);
+    return is_name(name, MAX_SESSIONID_LEN);
 }
 
 int chk_serverIP(Arg serverIP) {

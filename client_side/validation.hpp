@@ -23,6 +23,9 @@ int chk_clientID(Arg clientID);
 int chk_password(Arg password);
 // 1 absent, 2 length outside 1..10, 3 a character outside 0-9, a-z, A-Z.
 int chk_sessionID(Arg sessionID);
+// True when `text` is 1 to `limit` characters of 0-9, a-z, A-Z, the rule of
+// every name typed at the prompt; prints nothing.
+bool is_name(std::string_view text, std::size_t limit);
 // True when chk_sessionID would pass `name`; prints nothing.
 bool is_sessionID(std::string_view name);
 // 1 absent; any present address passes (it is resolved when connecting).

@@ -423,15 +423,6 @@ std::string replace_file(const AccountFile& f, const Change& c, const std::strin
     return {};
 }
 
-bool is_name(std::string_view text, std::size_t limit) {
-    if (text.empty() || text.size() > limit) return false;
-    for (const char ch : text) {
-        if (!((ch >= '0' && ch <= '9') || (ch >= 'a' && ch <= 'z') || (ch >= 'A' && ch <= 'Z')))
-            return false;
-    }
-    return true;
-}
-
 // The terminal's settings from before echo was turned off, which a signal
 // that ends the program meanwhile puts back.
 termios saved_terminal{};

@@ -44,11 +44,83 @@ std::array<int, MAX_SLOTS> slot_descriptors() {
     return fds;
 }
 
-void attach_connection(int fd, int slot) {
-    slots[slot] = Connection{};
-    slots[slot].fd.reset(fd);
-    slots[slot].in.emplace(16384);
-    slots[slot].accepted = loop_now;
+bool attach_connection(int fd, int slot, SSL_CTX* tls) {
+    Connection c;
+    c.fd.reset(fd);
+    if (tls != nullptr) {
+        c.tls.reset(SSL_new(tls));
+        if (!c.tls || SSL_set_fd(c.tls.get(), fd) != 1) {
+            log_line("ERROR: no TLS session for socket %i: %s\n", fd, tls_error().c_str());
+            return false;
+        }
+        SSL_set_accept_state(c.tls.get());
+        c.handshaking = true;
+    }
+    c.in.emplace(16384);
+    c.accepted = loop_now;
+    slots[slot] = std::move(c);
+    return true;
+}
+
+namespace {
+
+Got handshake(Connection& c) {
+    const TlsIo io = tls_handshake(c.tls.get(), true);
+    c.read_wants_write = io == TlsIo::want_write;
+    if (io == TlsIo::want_read || io == TlsIo::want_write) return Got::nothing;
+    if (io == TlsIo::done) {
+        c.handshaking = false;
+        log_line("socket %i: TLS handshake done, %s %s\n", c.fd.get(),
+                 SSL_get_version(c.tls.get()), SSL_get_cipher_name(c.tls.get()));
+        return Got::some;
+    }
+    c.tls_failed = true;
+    const std::string why = tls_error();
+    log_line("ERROR: TLS handshake on socket %i failed: %s\n", c.fd.get(),
+             why.empty() ? "the peer closed the connection" : why.c_str());
+    return Got::failed;
+}
+
+Got read_tls(Connection& c) {
+    if (c.handshaking) return handshake(c);
+    bool any = false;
+    c.tls_more = false;
+    while (c.in->space_size() > 0) {
+        const TlsResult r = tls_read(c.tls.get(), c.in->space(), c.in->space_size());
+        c.read_wants_write = r.io == TlsIo::want_write;
+        if (r.io == TlsIo::done) {
+            c.in->commit(r.bytes);
+            any = true;
+        } else if (r.io == TlsIo::want_read || r.io == TlsIo::want_write) {
+            return any ? Got::some : Got::nothing;
+        } else if (r.io == TlsIo::closed) {
+            // What came before the end is served first; the end reads again.
+            return any ? Got::some : Got::end;
+        } else {
+            c.tls_failed = true;
+            log_line("ERROR: TLS error on socket %i: %s\n", c.fd.get(), tls_error().c_str());
+            return Got::failed;
+        }
+    }
+    // Decrypted bytes inside the library are not seen by select.
+    c.tls_more = SSL_has_pending(c.tls.get()) == 1;
+    return Got::some;
+}
+
+}  // namespace
+
+Got read_slot(int i) {
+    Connection& c = slots[i];
+    c.heard = true;
+    if (c.tls) return read_tls(c);
+    ssize_t got;
+    do {
+        got = ::recv(c.fd.get(), c.in->space(), c.in->space_size(), 0);
+    } while (got < 0 && errno == EINTR);
+    if (got < 0) return try_later(errno) ? Got::nothing : Got::failed;
+    if (got == 0) return Got::end;
+    c.in->commit(static_cast<std::size_t>(got));
+    return Got::some;
 }
 
 void queue_send(int sock, std::string_view text) {
@@ -70,13 +142,42 @@ void queue_send(int sock, std::string_view text) {
     }
 }
 
+namespace {
+
+// Writes over TLS; a write that could not finish is made again with the
+// same bytes (the queue may have moved, which the library is told to allow).
+ssize_t send_tls(Connection& c) {
+    if (c.handshaking) return 0;
+    const std::size_t n = c.tls_retry > 0 ? c.tls_retry : c.pending();
+    const TlsResult r = tls_write(c.tls.get(), c.out.data() + c.out_sent, n);
+    c.write_wants_read = r.io == TlsIo::want_read;
+    if (r.io == TlsIo::done) {
+        c.tls_retry = 0;
+        return static_cast<ssize_t>(r.bytes);
+    }
+    if (r.io == TlsIo::want_read || r.io == TlsIo::want_write) {
+        c.tls_retry = n;
+        return 0;
+    }
+    c.tls_failed = true;
+    tls_error();
+    return -1;
+}
+
+}  // namespace
+
 int flush_slot(int i) {
     Connection& c = slots[i];
     if (!c.open() || c.pending() == 0) return 0;
-    const ssize_t sent =
-        ::send(c.fd.get(), c.out.data() + c.out_sent, c.pending(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    ssize_t sent = 0;
+    if (c.tls) {
+        sent = send_tls(c);
+    } else {
+        sent = ::send(c.fd.get(), c.out.data() + c.out_sent, c.pending(),
+                      MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (sent < 0 && try_later(errno)) return 0;
+    }
     if (sent < 0) {
-        if (try_later(errno)) return 0;
         log_line("ERROR: Error occurred while sending.\n");
         return -1;
     }
@@ -103,6 +204,7 @@ void close_slot(int i, bool logged_out) {
     }
     // The socket's number may soon serve someone else: count up now.
     log_report(slots[i].log, sock, loop_now, true);
+    if (slots[i].tls) tls_close(slots[i].tls.get(), slots[i].tls_failed || slots[i].handshaking);
     // The old connection goes with its descriptor and its buffers' memory.
     std::exchange(slots[i], Connection{});
     listener_paused = false;

@@ -1,5 +1,7 @@
 // The server's connection slots: slot 0 holds the listener, slots 1..9 the
-// client connections, each with its receive buffer and its output queue.
+// client connections, each with its transport (a socket, with a TLS session
+// over it for connections to the TLS listener), its receive buffer and its
+// output queue.
 // Replies and relayed lines are queued here and written when the socket can
 // take them, so a client that stops reading holds up no one else. Every
 // way a connection ends goes through close_slot.
@@ -15,6 +17,7 @@
 #include "fd.hpp"
 #include "framer.hpp"
 #include "log.hpp"
+#include "tls.hpp"
 
 inline constexpr int MAX_SLOTS = 10;
 inline constexpr int LISTEN_BACKLOG = 10;
@@ -29,6 +32,14 @@ inline constexpr std::chrono::milliseconds REFUSED_LOGIN_INTERVAL{200};
 
 struct Connection {
     Fd fd;
+    SslPtr tls;                     // the TLS session over fd, if any
+    bool handshaking = false;       // TLS: the handshake is not over
+    bool tls_failed = false;        // TLS: a call failed, so no close_notify
+    bool read_wants_write = false;  // TLS: reading waits for the socket to take bytes
+    bool write_wants_read = false;  // TLS: writing waits for bytes from the peer
+    bool tls_more = false;          // TLS: the library may hold more than the buffer took
+    std::size_t tls_retry = 0;      // TLS: a write to make again with the same bytes
+    bool heard = false;             // something has been read from the peer
     std::optional<Framer> in;  // present while the slot is in use
     std::string out;           // queued messages, each with its NUL
     std::size_t out_sent = 0;  // bytes of `out` already written
@@ -56,8 +67,19 @@ int emptySlot(int count, const int* fds);
 // Descriptors of the slots, -1 where free (the listener at index 0).
 std::array<int, MAX_SLOTS> slot_descriptors();
 
-// Puts `fd` into client slot `slot`, which must be free.
-void attach_connection(int fd, int slot);
+// Puts `fd` into client slot `slot`, which must be free. With `tls`, the
+// connection starts with a TLS handshake as the server; false when its TLS
+// session could not be made (the slot is left free and `fd` closed).
+bool attach_connection(int fd, int slot, SSL_CTX* tls = nullptr);
+
+// What reading a connection came to.
+enum class Got { some, nothing, end, failed };
+
+// Reads what has arrived into slot `i`'s receive buffer, without waiting:
+// over TLS, until the library wants more from the socket or the buffer is
+// full. A TLS handshake in progress is driven on instead; its end reads as
+// `some` (nothing read yet), its failure as `failed`, after its log line.
+Got read_slot(int i);
 
 // Index of the client slot holding the open connection `sock`, or -1.
 int slot_of(int sock);
@@ -68,7 +90,8 @@ int slot_of(int sock);
 // close path deals with the connection.
 void queue_send(int sock, std::string_view text);
 
-// Writes what slot `i` has queued, without waiting. Returns -1 (after
+// Writes what slot `i` has queued, without waiting (over TLS, a write that
+// could not finish is made again with the same bytes). Returns -1 (after
 // printing the send-error line) when the connection has failed, else 0.
 int flush_slot(int i);
 

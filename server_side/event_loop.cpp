@@ -21,6 +21,7 @@
 
 #include "accounts.hpp"
 #include "addr_list.hpp"
+#include "command_line.hpp"
 #include "connections.hpp"
 #include "log.hpp"
 #include "log_text.hpp"
@@ -28,6 +29,7 @@
 #include "password.hpp"
 #include "registry.hpp"
 #include "server.hpp"
+#include "tls_server.hpp"
 #include "tokenizer.hpp"
 #include "transport.hpp"
 
@@ -43,6 +45,10 @@ sigset_t wait_mask;
 sigset_t saved_mask;
 struct sigaction saved_hangup {};
 Clock::time_point accept_resume;  // the listener rests until then after a failed accept
+// TLS: the context new connections are made from, and the listener that
+// takes them. With --tls-only that listener is slot 0's, and there is no other.
+SslCtxPtr tls_ctx;
+Fd tls_listener;
 
 Fd bind_socket(const addrinfo& a) {
     return Fd(::socket(a.ai_family, a.ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a.ai_protocol));
@@ -68,6 +74,7 @@ Fd open_dual_stack(const char* port) {
 // `status` to the exit status.
 Fd open_listener(const char* port, int& status) {
     Fd bound = open_dual_stack(port);
+    int failure = errno;  // why the last bind failed
     AddrList list;
     if (!bound.valid()) {
         list = resolve(nullptr, port, AF_UNSPEC, AI_PASSIVE);
@@ -92,6 +99,7 @@ Fd open_listener(const char* port, int& status) {
             return Fd{};
         }
         if (::bind(sock.get(), p->ai_addr, p->ai_addrlen) == -1) {
+            failure = errno;
             std::perror("server: bind");
             log_line("Error binding socket.\n");
             continue;
@@ -100,6 +108,7 @@ Fd open_listener(const char* port, int& status) {
     }
     if (!bound.valid()) {
         log_line("server: failed to bind\n");
+        if (failure == EADDRINUSE) log_line("ERROR: port %s is in use.\n", port);
         status = 2;
         return Fd{};
     }
@@ -119,17 +128,6 @@ int bound_port(int fd) {
     ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
     if (addr.ss_family == AF_INET6) return ntohs(reinterpret_cast<sockaddr_in6*>(&addr)->sin6_port);
     return ntohs(reinterpret_cast<sockaddr_in*>(&addr)->sin_port);
-}
-
-// A decimal number from 1 to 65535, or a name the services database knows.
-bool valid_port(const char* port) {
-    const std::string p(port);
-    if (p.empty()) return false;
-    if (std::all_of(p.begin(), p.end(), [](unsigned char c) { return std::isdigit(c) != 0; })) {
-        const auto digits = p.find_first_not_of('0');
-        return digits != std::string::npos && p.size() - digits <= 5 && std::stol(p) <= 65535;
-    }
-    return getservbyname(port, "tcp") != nullptr;
 }
 
 // A slot is read only while it is open for reading and its buffer has room:
@@ -165,7 +163,8 @@ Clock::time_point login_deadline(const Connection& c) {
     return c.accepted + std::chrono::seconds(login_timeout_s());
 }
 
-void accept_one(Clock::time_point now) {
+// Accepts a connection from `listener`; over TLS when `tls`.
+void accept_one(int listener, bool tls, Clock::time_point now) {
     const auto fds = slot_descriptors();
     const int k = emptySlot(MAX_SLOTS, fds.data());
     log_line("THE NEXT EMPTY SLOT IS : %d\n", k);
@@ -174,7 +173,7 @@ void accept_one(Clock::time_point now) {
         listener_paused = true;
         return;
     }
-    const int fd = ::accept4(slots[0].fd.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    const int fd = ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (fd < 0) {
         if (try_later(errno) || errno == ECONNABORTED) return;
         // Out of descriptors, most likely: rest instead of spinning.
@@ -190,27 +189,50 @@ void accept_one(Clock::time_point now) {
     log_line("open socket %i\n", fd);
     const int yes = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
-    attach_connection(fd, k);
+    attach_connection(fd, k, tls ? tls_ctx.get() : nullptr);
 }
 
-// Reads what has arrived on slot i into its receive buffer.
+// The sets a slot is watched in: what it reads or writes next, and over
+// TLS what the library waits for to go on with it.
+bool wants_read(const Connection& c) {
+    if (c.handshaking) return !c.read_wants_write;
+    return (can_receive(c) && !c.read_wants_write) || (c.pending() > 0 && c.write_wants_read);
+}
+
+bool wants_write(const Connection& c) {
+    if (c.handshaking) return c.read_wants_write;
+    return (c.pending() > 0 && !c.write_wants_read) || (can_receive(c) && c.read_wants_write);
+}
+
+// Whether slot i is to be read in this pass, given what select found.
+bool to_read(const Connection& c, bool readable, bool writable) {
+    if (!c.tls) return readable && can_receive(c);
+    if (c.handshaking) return readable || writable;
+    return can_receive(c) && (readable || (writable && c.read_wants_write) || c.tls_more);
+}
+
+// Reads what has arrived on slot i into its receive buffer; a TLS
+// handshake that ends here goes on to read what followed it.
 void receive(int i, Clock::time_point now) {
     Connection& c = slots[i];
     const LogCause cause(&c.log, now);
-    ssize_t got;
-    do {
-        got = ::recv(c.fd.get(), c.in->space(), c.in->space_size(), 0);
-    } while (got < 0 && errno == EINTR);
-    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
-    if (got == 0) {
+    const bool handshaking = c.handshaking;
+    Got got = read_slot(i);
+    if (handshaking && got == Got::some) got = read_slot(i);
+    if (got == Got::end) {
         log_line("ERROR: The other side has closed the connection on us.\n");
         finish_slot(i, now);
-    } else if (got < 0) {
-        log_line("ERROR: Error occurred while receiving.\n");
+    } else if (got == Got::failed) {
+        // A TLS failure has had its own line.
+        if (!c.tls) log_line("ERROR: Error occurred while receiving.\n");
         close_slot(i);
-    } else {
-        c.in->commit(static_cast<std::size_t>(got));
     }
+}
+
+// A TLS handshake sent to the plain port: its first record is a handshake
+// (type 22), which no request starts with.
+bool tls_on_plain_port(const Connection& c, std::string_view msg) {
+    return !c.tls && !msg.empty() && msg[0] == '\x16' && !logged_in(c);
 }
 
 // The next whole message of slot i is a LOGIN request.
@@ -236,6 +258,11 @@ void serve(int i, Clock::time_point now) {
         if (status == Framer::Status::overflow) {
             log_line("ERROR: Receive buffer of size %d bytes exceeded.\n",
                      static_cast<int>(proto::RECV_LIMIT));
+            close_slot(i);
+            return;
+        }
+        if (tls_on_plain_port(c, msg)) {
+            log_line("ERROR: socket %i spoke TLS to the plain port. closed.\n", sock);
             close_slot(i);
             return;
         }
@@ -311,13 +338,11 @@ void catch_signal(int sig, void (*handler)(int), struct sigaction* saved) {
 // gone or whose password changed are logged out as by a dropped connection;
 // everyone else keeps their login and sessions under the new table.
 void reload_accounts() {
-    notify_service(reloading_state());
     AccountTable ids;
     AccountTable passwords;
     const int n = read_accounts(ids, passwords, "accounts.csv", false);
     if (n < 0) {
         log_line("WARNING: accounts.csv was not reloaded. The accounts in force stay.\n");
-        notify_service("READY=1");
         return;
     }
     for (int i = 1; i < MAX_SLOTS; ++i) {
@@ -337,7 +362,26 @@ void reload_accounts() {
     pass = std::move(passwords);
     log_line("Accounts reloaded. Number of accounts: %d\n", n);
     count_hashed(n);
-    notify_service("READY=1");
+}
+
+void log_fingerprint() {
+    log_line("TLS on port %d. Certificate key fingerprint: %s\n", server_tls_port(),
+             context_fingerprint(tls_ctx.get()).c_str());
+}
+
+// Reads the certificate and key again for the connections to come; live
+// ones keep the context they were made from. A broken pair changes nothing.
+void reload_tls() {
+    if (!tls_ctx) return;
+    std::string why;
+    SslCtxPtr fresh = load_server_context(options.tls_cert, options.tls_key, why);
+    if (!fresh) {
+        log_line("WARNING: the TLS certificate was not reloaded: %s. The one in force stays.\n",
+                 why.c_str());
+        return;
+    }
+    tls_ctx = std::move(fresh);
+    log_fingerprint();
 }
 
 }  // namespace
@@ -357,28 +401,57 @@ int server_start(const char* port, const ServerOptions& opts) {
     log_line("Number of accounts: %d\n", n);
     for (int i = 0; i < n; ++i) log_line("login:%s\t pass:******\n", printable(login[i]).c_str());
     count_hashed(n);
+    if (!options.tls_cert.empty()) {
+        std::string why;
+        tls_ctx = load_server_context(options.tls_cert, options.tls_key, why);
+        if (!tls_ctx) {
+            log_line("ERROR: %s\n", why.c_str());
+            log_flush();
+            return -1;
+        }
+        // A peer gone in the middle of a write ends its connection, not the server.
+        std::signal(SIGPIPE, SIG_IGN);
+    }
     int status = 0;
     Fd listener = open_listener(port, status);
-    if (listener.valid() && listener.get() >= FD_SETSIZE) {
-        log_line("ERROR: listening socket %i is beyond the select limit of %d.\n", listener.get(),
-                 FD_SETSIZE);
-        listener.reset();
-        status = 1;
+    if (listener.valid() && tls_ctx && !options.tls_only)
+        tls_listener = open_listener(options.tls_port.c_str(), status);
+    for (Fd* l : {&listener, &tls_listener}) {
+        if (l->valid() && l->get() >= FD_SETSIZE) {
+            log_line("ERROR: listening socket %i is beyond the select limit of %d.\n", l->get(),
+                     FD_SETSIZE);
+            l->reset();
+            status = 1;
+        }
     }
-    log_flush();
-    if (!listener.valid()) return -status;
+    if (!listener.valid() || (tls_ctx && !options.tls_only && !tls_listener.valid())) {
+        tls_listener.reset();
+        tls_ctx.reset();
+        log_flush();
+        return -status;
+    }
     loop_now = options.clock();
     accept_resume = loop_now;
     const int bound = bound_port(listener.get());
     slots[0].fd = std::move(listener);
+    if (tls_ctx) log_fingerprint();
+    log_flush();
     return bound;
+}
+
+int server_tls_port() {
+    if (!tls_ctx) return 0;
+    return bound_port(options.tls_only ? slots[0].fd.get() : tls_listener.get());
 }
 
 void server_pass(std::optional<Clock::duration> limit) {
     if (hangup != 0) {
         hangup = 0;
         loop_now = options.clock();
+        notify_service(reloading_state());
         reload_accounts();
+        reload_tls();
+        notify_service("READY=1");
     }
     Clock::time_point now = options.clock();
     fd_set readable;
@@ -392,12 +465,16 @@ void server_pass(std::optional<Clock::duration> limit) {
     };
     const bool listening = !listener_paused && now >= accept_resume;
     if (listening) watch(slots[0].fd.get(), readable);
+    if (listening && tls_listener.valid()) watch(tls_listener.get(), readable);
+    bool more = false;  // bytes inside TLS sessions wait to be read
     for (int i = 1; i < MAX_SLOTS; ++i) {
         const Connection& c = slots[i];
         if (!c.open() || c.held(now)) continue;
-        if (can_receive(c)) watch(c.fd.get(), readable);
-        if (c.pending() > 0) watch(c.fd.get(), writable);
+        if (wants_read(c)) watch(c.fd.get(), readable);
+        if (wants_write(c)) watch(c.fd.get(), writable);
+        more = more || (c.tls_more && can_receive(c));
     }
+    if (more) limit = Clock::duration::zero();
     if (const auto due = next_deadline(now)) {
         const auto wait = std::max(Clock::duration::zero(), *due - now);
         if (!limit || wait < *limit) limit = wait;
@@ -421,10 +498,14 @@ void server_pass(std::optional<Clock::duration> limit) {
     }
     now = options.clock();
     loop_now = now;
-    if (listening && FD_ISSET(slots[0].fd.get(), &readable)) accept_one(now);
+    if (listening && FD_ISSET(slots[0].fd.get(), &readable))
+        accept_one(slots[0].fd.get(), options.tls_only, now);
+    if (listening && tls_listener.valid() && FD_ISSET(tls_listener.get(), &readable))
+        accept_one(tls_listener.get(), true, now);
     for (int i = 1; i < MAX_SLOTS; ++i) {
         const Connection& c = slots[i];
-        if (c.open() && !c.held(now) && can_receive(c) && FD_ISSET(c.fd.get(), &readable))
+        if (c.open() && !c.held(now) &&
+            to_read(c, FD_ISSET(c.fd.get(), &readable), FD_ISSET(c.fd.get(), &writable)))
             receive(i, now);
     }
     for (int i = 1; i < MAX_SLOTS; ++i) {
@@ -441,6 +522,8 @@ void server_pass(std::optional<Clock::duration> limit) {
 
 void server_stop() {
     reset_connections();
+    tls_listener.reset();
+    tls_ctx.reset();
     registry_reset();
     ::sigaction(SIGHUP, &saved_hangup, nullptr);
     ::sigprocmask(SIG_SETMASK, &saved_mask, nullptr);
@@ -449,17 +532,15 @@ void server_stop() {
 
 int server_main(int argc, char** argv, const ServerOptions& opts) {
     log_open();
-    if (argc != 2) {
-        log_line("\nUSE: server <TCP port number to listen on>\n\n");
+    ServerOptions given = opts;
+    std::string port_arg;
+    const CommandLine line = read_command_line(argc, argv, port_arg, given);
+    if (line != CommandLine::run) {
+        print_usage(argc > 0 ? argv[0] : "conference-server");
         log_flush(true);
-        return 1;
+        return line == CommandLine::help ? 0 : 1;
     }
-    if (!valid_port(argv[1])) {
-        log_line("ERROR: The port must be a number from 1 to 65535 or a service name.\n");
-        log_flush(true);
-        return 1;
-    }
-    const int port = server_start(argv[1], opts);
+    const int port = server_start(port_arg.c_str(), given);
     if (port < 0) {
         log_flush(true);
         return -port;

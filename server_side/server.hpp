@@ -5,6 +5,7 @@
 
 #include <functional>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "connections.hpp"
@@ -23,14 +24,25 @@ inline constexpr std::chrono::seconds ACCEPT_PAUSE{1};
 
 struct ServerOptions {
     int login_timeout_s = LOGIN_TIMEOUT_S;
+    // TLS: a second listener on tls_port (or, with tls_only, the one listener
+    // on the port given to server_start), serving the chain and key in these
+    // PEM files. No TLS when tls_cert is empty.
+    std::string tls_port;
+    std::string tls_cert;
+    std::string tls_key;
+    bool tls_only = false;
     // The loop's clock; a test passes its own to move time on at will.
     std::function<Clock::time_point()> clock = &Clock::now;
 };
 
-// Loads accounts.csv from the working directory, resets the registry and
-// the slots, and listens on `port` (a number or a service name; "0" takes
-// any free port). Returns the port bound, or minus the exit status.
+// Loads accounts.csv from the working directory (and the TLS certificate
+// and key, when given), resets the registry and the slots, and listens on
+// `port` (a number or a service name; "0" takes any free port). Returns the
+// port bound, or minus the exit status.
 int server_start(const char* port, const ServerOptions& options = {});
+
+// The port the TLS listener is bound to, or 0 without TLS.
+int server_tls_port();
 
 // One pass of the loop: waits until a connection is ready, a deadline comes
 // or `limit` passes (no limit: as long as it takes), then accepts, reads,

@@ -5,16 +5,20 @@ BUILDTYPE ?= RelWithDebInfo
 PORT      ?= 5000
 JOBS      ?= 2
 PREFIX    ?= /usr/local
+DEB_BUILD ?= build-deb
 MAKEFLAGS += --no-print-directory
 
 .PHONY: all build run test test-asan fuzz bench soak lint install deb clean
 
-# $(call configure,<dir>,<options>): CMake's own chatter hidden, errors shown.
+# $(call configure,<dir>,<options>): CMake's own chatter (stdout) hidden; its
+# errors and the notes on missing optional libraries (stderr) shown.
 configure = cmake -S . -B $(1) $(2) >/dev/null
 # $(call compile,<dir>,<options>): one line per compiled file, then only
-# warnings and errors.
+# warnings and errors. At a terminal make tells CMake so (MAKE_TERMOUT) and
+# CMake colours its progress lines: the colour codes go first.
 compile = set -o pipefail; cmake --build $(1) -j $(JOBS) $(2) \
-  | sed -u -E -e 's@^\[ *[0-9]+%\] Building CXX object (.*/)?CMakeFiles/[^/]+\.dir/(.*)\.o$$@  CXX \1\2@' \
+  | sed -u -E -e 's@\x1b\[[0-9;]*m@@g' \
+              -e 's@^\[ *[0-9]+%\] Building CXX object (.*/)?CMakeFiles/[^/]+\.dir/(.*)\.o$$@  CXX \1\2@' \
               -e '/^\[ *[0-9]+%\] /d'
 
 all: build
@@ -77,19 +81,20 @@ lint:
 install: build
 	@cmake --install $(BUILD) --prefix $(PREFIX) | sed -u '/^-- Up-to-date: /d'
 
-# The Debian package, built in build-deb/ with Debian's hardening flags and
-# stripped programs.
+# The Debian package, built in $(DEB_BUILD) (build-deb/) with Debian's
+# hardening flags and stripped programs. CMake refuses to configure it when
+# the client would lack line editing.
 deb:
 	@cxxflags=; ldflags=-s; if command -v dpkg-buildflags >/dev/null; then \
 	  export DEB_BUILD_MAINT_OPTIONS=hardening=+all; \
 	  cxxflags="$$(dpkg-buildflags --get CPPFLAGS) $$(dpkg-buildflags --get CXXFLAGS)"; \
 	  ldflags="$$(dpkg-buildflags --get LDFLAGS) -s"; fi; \
-	  $(call configure,build-deb,-DCMAKE_BUILD_TYPE=None -DCMAKE_INSTALL_PREFIX=/usr \
+	  $(call configure,$(DEB_BUILD),-DCMAKE_BUILD_TYPE=None -DCMAKE_INSTALL_PREFIX=/usr \
 	    -DCONF_PACKAGE=ON -DCONF_TESTS=OFF "-DCMAKE_CXX_FLAGS=$$cxxflags" "-DCMAKE_EXE_LINKER_FLAGS=$$ldflags")
-	@$(call compile,build-deb)
-	@rm -f build-deb/conference_*.deb
-	@cd build-deb && { cpack >cpack.log 2>&1 || { cat cpack.log; exit 1; }; }
-	@ls build-deb/conference_*.deb
+	@$(call compile,$(DEB_BUILD))
+	@rm -f $(DEB_BUILD)/conference_*.deb
+	@cd $(DEB_BUILD) && { cpack >cpack.log 2>&1 || { cat cpack.log; exit 1; }; }
+	@ls $(DEB_BUILD)/conference_*.deb
 
 clean:
-	@rm -rf $(BUILD) build-asan build-fuzz build-lint build-deb
+	@rm -rf $(BUILD) build-asan build-fuzz build-lint $(DEB_BUILD)

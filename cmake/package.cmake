@@ -3,6 +3,14 @@
 # /etc/default/conference-server (a conffile) and the empty /etc/conference
 # where the operator puts accounts.csv. Configured by make deb with the
 # prefix /usr and Debian's flags.
+# A packaged client without line editing would be a poorer client for
+# everyone who installs it: refuse to build one.
+get_target_property(line_editing client LINE_EDITING)
+if(NOT line_editing)
+  message(FATAL_ERROR "The package needs the client's line editing, and libedit was not "
+    "found (install libedit-dev).")
+endif()
+
 set(pkg_dir ${CMAKE_CURRENT_LIST_DIR}/../packaging)
 set(CONF_MAINTAINER "conference maintainers <maintainers@users.noreply.c-seed-b614a98c.example>")
 

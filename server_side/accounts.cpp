@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string_view>
 #include <utility>
 
 #include "log.hpp"
@@ -53,6 +54,15 @@ int check_duplicates(const AccountTable& ids, const std::string& id, int n) {
         if (ids[i] == id) return i;
     }
     return -1;
+}
+
+bool is_blank(char c) {
+    return c == ' ' || c == '\t';
+}
+
+// True when `field` starts or ends with a space or a tab.
+bool has_outer_blank(std::string_view field) {
+    return !field.empty() && (is_blank(field.front()) || is_blank(field.back()));
 }
 
 }  // namespace
@@ -107,6 +117,14 @@ int read_accounts(AccountTable& ids, AccountTable& passwords, const char* path, 
             log_line("ERROR: login ID '%s' on lines %d and %d.\n", printable(login_id).c_str(),
                      line_of[earlier], line_no);
             return -2;
+        }
+        // Blanks are part of the field as far as logging in goes; an editor
+        // or a spreadsheet may have left them there, so they are pointed out.
+        if (has_outer_blank(*id) || has_outer_blank(*password)) {
+            log_line(
+                "WARNING: accounts.csv line %d: a blank around the login ID or password. kept "
+                "as written.\n",
+                line_no);
         }
         read_ids[n] = login_id;
         read_passwords[n] = std::string(*password);

@@ -107,7 +107,10 @@ private:
     bool bare_ = true;          // the message holds nothing but the head and the entry's ID
 };
 
-int do_login(int sock, Tokenizer& tok) {
+// Every handler gets the connection, the whole message and the tokenizer
+// standing after the request word; handle_command has checked the login of
+// those whose request needs one.
+int do_login(int sock, string_view, Tokenizer& tok) {
     const auto id = tok.next(proto::FIELD_SEP);
     const auto password = tok.rest();
     // The password never reaches the log, whatever its length.
@@ -147,19 +150,13 @@ int do_login(int sock, Tokenizer& tok) {
     return 0;
 }
 
-int do_logout(int sock) {
-    if (!is_logged_in(sock)) return 0;
+int do_logout(int sock, string_view, Tokenizer&) {
     client_drop(sock);
     printall();
     return 1;
 }
 
-int do_qry(int sock) {
-    if (!is_logged_in(sock)) {
-        log_line("QUERY requested before loggin-in. rejected.\n");
-        reply(sock, proto::QRY_NACK, {});
-        return 0;
-    }
+int do_qry(int sock, string_view, Tokenizer&) {
     const std::string head = str(proto::QRY_ACK) + proto::FIELD_SEP;
     ListReply out(sock, head);
     for (int i = 0; i < users_online; ++i) {
@@ -174,12 +171,7 @@ int do_qry(int sock) {
     return 0;
 }
 
-int do_qryme(int sock) {
-    if (!is_logged_in(sock)) {
-        log_line("QUERYME requested before loggin-in. rejected.\n");
-        reply(sock, proto::QRYME_NACK, {});
-        return 0;
-    }
+int do_qryme(int sock, string_view, Tokenizer&) {
     const int id = get_clientID(sock);
     ListReply out(sock, proto::QRYME_ACK);
     for (int s = 0; s < active_sessions; ++s) {
@@ -190,15 +182,10 @@ int do_qryme(int sock) {
     return 0;
 }
 
-int do_newconf(int sock, string_view word, Tokenizer& tok) {
+int do_newconf(int sock, string_view, Tokenizer& tok) {
     const auto name = tok.rest();
     if (!name) {
-        missing_field(word);
-        return 0;
-    }
-    if (!is_logged_in(sock)) {
-        log_line("NEWCONF requested before loggin-in. rejected.\n");
-        reply(sock, proto::NEWCONF_NACK, {*name, proto::NEWCONF_NOT_LOGGED_IN});
+        missing_field(proto::NEWCONF);
         return 0;
     }
     // These characters separate fields and QRY entries: such a name could
@@ -231,15 +218,10 @@ int do_newconf(int sock, string_view word, Tokenizer& tok) {
     return 0;
 }
 
-int do_join(int sock, string_view word, Tokenizer& tok) {
+int do_join(int sock, string_view, Tokenizer& tok) {
     const auto name = tok.rest();
     if (!name) {
-        missing_field(word);
-        return 0;
-    }
-    if (!is_logged_in(sock)) {
-        log_line("JOIN requested before loggin-in. rejected.\n");
-        reply(sock, proto::JOIN_NACK, {*name, proto::JOIN_NOT_LOGGED_IN});
+        missing_field(proto::JOIN);
         return 0;
     }
     const int s = get_sessionID(*name);
@@ -273,10 +255,6 @@ int do_join(int sock, string_view word, Tokenizer& tok) {
 }
 
 int do_leave(int sock, string_view cmd, Tokenizer& tok) {
-    if (!is_logged_in(sock)) {
-        log_line("LEAVE requested before loggin-in. rejected.\n");
-        return 0;
-    }
     if (cmd.find(proto::FIELD_SEP) == string_view::npos) {
         // One reply per session left, whatever its name holds.
         for (const std::string& name : client_leave(sock)) reply(sock, proto::LEAVE_ACK, {name});
@@ -305,15 +283,11 @@ int do_leave(int sock, string_view cmd, Tokenizer& tok) {
     return 0;
 }
 
-int do_msg(int sock, string_view word, Tokenizer& tok) {
-    if (!is_logged_in(sock)) {
-        log_line("MSG received before loggin-in. rejected.\n");
-        return 0;
-    }
+int do_msg(int sock, string_view, Tokenizer& tok) {
     const auto name = tok.next(proto::FIELD_SEP);
     const auto text = tok.rest();
     if (!name || !text) {
-        missing_field(word);
+        missing_field(proto::MSG);
         return 0;
     }
     const int s = get_sessionID(*name);
@@ -346,6 +320,63 @@ int do_msg(int sock, string_view word, Tokenizer& tok) {
     return 0;
 }
 
+// What a request that needs a login gets before one: a log line (or none)
+// and a refusal (or none). A refusal with a reason names the request's
+// session, so without that field the request is only reported as short.
+struct Refusal {
+    const char* log;
+    string_view reply;
+    string_view reason;
+};
+
+struct Request {
+    string_view word;
+    bool needs_login;
+    Refusal refusal;
+    int (*handler)(int sock, string_view cmd, Tokenizer& tok);
+};
+
+constexpr Request REQUESTS[] = {
+    {proto::LOGIN, false, {}, do_login},
+    {proto::QRY,
+     true,
+     {"QUERY requested before loggin-in. rejected.\n", proto::QRY_NACK, {}},
+     do_qry},
+    {proto::QRYME,
+     true,
+     {"QUERYME requested before loggin-in. rejected.\n", proto::QRYME_NACK, {}},
+     do_qryme},
+    {proto::NEWCONF,
+     true,
+     {"NEWCONF requested before loggin-in. rejected.\n", proto::NEWCONF_NACK,
+      proto::NEWCONF_NOT_LOGGED_IN},
+     do_newconf},
+    {proto::LOGOUT, true, {}, do_logout},
+    {proto::JOIN,
+     true,
+     {"JOIN requested before loggin-in. rejected.\n", proto::JOIN_NACK, proto::JOIN_NOT_LOGGED_IN},
+     do_join},
+    {proto::LEAVE, true, {"LEAVE requested before loggin-in. rejected.\n", {}, {}}, do_leave},
+    {proto::MSG, true, {"MSG received before loggin-in. rejected.\n", {}, {}}, do_msg},
+};
+
+int refuse(int sock, const Request& request, Tokenizer& tok) {
+    const Refusal& r = request.refusal;
+    if (r.reason.empty()) {
+        if (r.log != nullptr) log_line("%s", r.log);
+        if (!r.reply.empty()) reply(sock, r.reply, {});
+        return 0;
+    }
+    const auto name = tok.rest();
+    if (!name) {
+        missing_field(request.word);
+        return 0;
+    }
+    log_line("%s", r.log);
+    reply(sock, r.reply, {*name, r.reason});
+    return 0;
+}
+
 }  // namespace
 
 int handle_command(int sock, std::string_view cmd) {
@@ -354,14 +385,11 @@ int handle_command(int sock, std::string_view cmd) {
     const string_view word = tok.first(proto::FIELD_SEP);
     if (log_allowed())
         log_line("-------------------COMMAND:%s-------------------\n", printable(word).c_str());
-    if (word == proto::LOGIN) return do_login(sock, tok);
-    if (word == proto::QRY) return do_qry(sock);
-    if (word == proto::QRYME) return do_qryme(sock);
-    if (word == proto::NEWCONF) return do_newconf(sock, word, tok);
-    if (word == proto::LOGOUT) return do_logout(sock);
-    if (word == proto::JOIN) return do_join(sock, word, tok);
-    if (word == proto::LEAVE) return do_leave(sock, cmd, tok);
-    if (word == proto::MSG) return do_msg(sock, word, tok);
+    for (const Request& request : REQUESTS) {
+        if (word != request.word) continue;
+        if (request.needs_login && !is_logged_in(sock)) return refuse(sock, request, tok);
+        return request.handler(sock, cmd, tok);
+    }
     log_line("INVALID COMMAND! ... ignored it\n");
     return 0;
 }

@@ -10,14 +10,21 @@ namespace {
 const std::string A500(500, 'a'), B501(501, 'b');
 
 // A stream, and each call of secure_recv on it: "result:text".
-using Stream = std::pair<std::string, std::vector<std::string>>;
+struct Stream {
+    const char* name;
+    std::string bytes;
+    std::vector<std::string> calls;
+};
+void PrintTo(const Stream& s, std::ostream* os) {
+    *os << s.name;
+}
 class Receive : public testing::TestWithParam<Stream> {};
 
 TEST_P(Receive, TakesOneMessageACall) {
     int sv[2];
     ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
     Fd mine(sv[0]);
-    const std::string& bytes = GetParam().first;
+    const std::string& bytes = GetParam().bytes;
     ASSERT_EQ(::write(sv[1], bytes.data(), bytes.size()), ssize_t(bytes.size()));
     ::close(sv[1]);
     std::vector<std::string> got;
@@ -26,7 +33,7 @@ TEST_P(Receive, TakesOneMessageACall) {
         support::printed([&] { r = secure_recv(mine.get(), buf); });
         got.push_back(std::to_string(r) + ":" + (r == 1 ? buf.data() : ""));
     }
-    EXPECT_THAT(got, testing::ElementsAreArray(GetParam().second));
+    EXPECT_THAT(got, testing::ElementsAreArray(GetParam().calls));
 }
 
 TEST(Receive, AFailedReceiveIsNoEndOfStream) {
@@ -39,9 +46,11 @@ TEST(Receive, AFailedReceiveIsNoEndOfStream) {
 
 INSTANTIATE_TEST_SUITE_P(
     Common, Receive,
-    testing::Values(Stream{std::string("one\0two\nthree", 13), {"1:one", "1:two", "0:"}},
-                    Stream{A500 + '\0', {"1:" + A500, "0:"}},
-                    Stream{B501 + '\0' + "next" + '\0', {"-2:", "1:", "1:next", "0:"}},
-                    Stream{"", {"0:"}}));
+    testing::Values(
+        Stream{"NulOrLfEnds", std::string("one\0two\nthree", 13), {"1:one", "1:two", "0:"}},
+        Stream{"Holds500", A500 + '\0', {"1:" + A500, "0:"}},
+        Stream{"Over500ThenNext", B501 + '\0' + "next" + '\0', {"-2:", "1:", "1:next", "0:"}},
+        Stream{"Empty", "", {"0:"}}),
+    [](const auto& row) { return std::string(row.param.name); });
 
 }  // namespace

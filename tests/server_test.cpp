@@ -140,7 +140,7 @@ const std::string T490 = std::string(300, 't') + "#" + std::string(189, 'u'),
 INSTANTIATE_TEST_SUITE_P(
     Server, Requests,
     testing::Values(
-        Script{"LoginRefusalsInTheirOrderAndClientBytesLoggedEscaped",
+        Script{"LoginRefusalsAndClientBytesEscaped",
                {"0:LOGIN#alice#bad", "0:LOGIN#alice#pw1", "1:LOGIN#alice#pw1", "0:LOGIN#alice#pw1",
                 "0:LOGIN#bob#pw2", "1:LOGIN#erin#p#5", "2:LOGIN#carol", "2:login#carol#pw3",
                 "2:LOGIN#\r\x1b[2Jx#y\x7f", "0:NEWCONF#a", "0:MSG#a#\rhi\t\x1b[0m"},
@@ -171,7 +171,7 @@ INSTANTIATE_TEST_SUITE_P(
                 "1:" + SAYS + T490.substr(479), "1:QRY_ACK#bob#lobby:carol", "2:LG_ACK",
                 "2:MSG_NACK#lobby", "2:MSG_NACK#nope"},
                {"MSG request is missing a field. ignored.\n"}},
-        Script{"LeaveAllAndByNameAndNoNameHoldsSeparators",
+        Script{"LeaveAllOrByNameNoNameHoldsSeparators",
                {"0:LOGIN#alice#pw1", "1:LOGIN#bob#pw2", "2:LOGIN#carol#pw3", "2:NEWCONF#c",
                 "0:NEWCONF#a", "0:NEWCONF#bb", "0:NEWCONF#b#", "0:NEWCONF#x:y", "0:QRYME#x",
                 "1:JOIN#bb", "1:JOIN#b#", "0:LEAVE", "1:QRY", "2:NEWCONF#b", "0:JOIN#c",
@@ -254,6 +254,10 @@ std::string end_name(End way) {
     constexpr const char* names[] = {"Logout",   "EndOfFile", "Reset",
                                      "Overflow", "QueueDrop", "LoginTimeLimit"};
     return names[static_cast<int>(way)];
+}
+
+void PrintTo(const std::pair<End, const char*>& row, std::ostream* os) {
+    *os << end_name(row.first);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -391,7 +395,7 @@ TEST_F(Loop, ReloadKeepsTheUsersWhoseAccountsStay) {
 
 // The service manager hears of readiness, reloads and the stop, at an abstract
 // address or a path.
-class Notify : public testing::TestWithParam<const char*> {};
+class Notify : public testing::TestWithParam<std::string> {};
 
 TEST_P(Notify, ReadyReloadingStopping) {
     support::TempDir dir;
@@ -430,7 +434,8 @@ TEST_P(Notify, ReadyReloadingStopping) {
     EXPECT_TRUE(server.wait_for("Accounts reloaded. Number of accounts: 1\n"));
 }
 
-INSTANTIATE_TEST_SUITE_P(Server, Notify, testing::Values("@conftest-notify-", "notify-"));
+INSTANTIATE_TEST_SUITE_P(Server, Notify, testing::Values("@conftest-notify-", "notify-"),
+                         [](const auto& row) { return row.index ? "Path" : "Abstract"; });
 
 // Silent connections keep their slots for the whole login time, unless someone
 // waits for a slot: then they have 10 seconds.
@@ -525,23 +530,29 @@ const std::string TEXT =
     "\xc2\xa0 \xe2\x82\xac \xc3\xa9 \xe6\x97\xa5 \xef\xbd\xb1\xef\xbc\x81 "
     "\xf0\x9f\x98\x80 \xf4\x8f\xbf\xbf";
 
-class Escapes : public testing::TestWithParam<std::pair<std::string, std::string>> {};
+struct Escape {
+    std::string in, out;
+};
+void PrintTo(const Escape& e, std::ostream* os) {
+    *os << testing::PrintToString(e.in.substr(0, 8));  // its first bytes
+}
+class Escapes : public testing::TestWithParam<Escape> {};
 
 TEST_P(Escapes, ControlsInTheLog) {
-    EXPECT_EQ(printable(GetParam().first), GetParam().second);
+    EXPECT_EQ(printable(GetParam().in), GetParam().out);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Server, Escapes,
-    testing::Values(std::pair{"\xc2\x9b"
-                              "2J",
-                              "\\xc2\\x9b2J"},
-                    std::pair{"a\xc2\x85z", "a\\xc2\\x85z"}, std::pair{"\x9b", "\\x9b"},
-                    std::pair{"\xc2\x80\xc2\x9f", "\\xc2\\x80\\xc2\\x9f"},
-                    std::pair{"\x1b\t\x7f", "\\x1b\t\\x7f"},
-                    std::pair{"\xe2\x82", "\xe2\\x82"},          // a sequence cut short
-                    std::pair{"\xed\xa0\x80", "\xed\xa0\\x80"},  // a surrogate is no character
-                    std::pair{TEXT, TEXT}));
+    testing::Values(Escape{"\xc2\x9b"
+                           "2J",
+                           "\\xc2\\x9b2J"},
+                    Escape{"a\xc2\x85z", "a\\xc2\\x85z"}, Escape{"\x9b", "\\x9b"},
+                    Escape{"\xc2\x80\xc2\x9f", "\\xc2\\x80\\xc2\\x9f"},
+                    Escape{"\x1b\t\x7f", "\\x1b\t\\x7f"},
+                    Escape{"\xe2\x82", "\xe2\\x82"},          // a sequence cut short
+                    Escape{"\xed\xa0\x80", "\xed\xa0\\x80"},  // a surrogate is no character
+                    Escape{TEXT, TEXT}));
 
 // A pass with no limit ends at once for a passed deadline, else sleeps until woken.
 TEST_F(Loop, PassesWaitForWorkOrTheNextDeadline) {
@@ -644,6 +655,8 @@ const auto rows = [](int n) {
     return t;
 };
 const std::string ID(4094, 'i'), BOM = "\xEF\xBB\xBF";
+const std::string BLANK =
+    "WARNING: accounts.csv line 3: a blank around the login ID or password. kept as written.\n";
 
 const std::string PORT = "ERROR: The port must be a number from 1 to 65535 or a service name.\n";
 
@@ -669,6 +682,7 @@ INSTANTIATE_TEST_SUITE_P(
             "HashFields", "a,$y$j7T$s$h,x\nb,$6$s$h\n", {}, {"a,$y$j7T$s$h", "b,$6$s$h"}, 2, ""},
         StartUp{"MissingFields", "a,1\n,pw\nbob,\nlone\n", {}, {"a,1"}, 1, "line 4 has no login"},
         StartUp{"LongLines", ID + ",p\n" + ID + ",pw\n", {}, {ID + ",p"}, 1, "line 2 has no"},
+        StartUp{"BlanksKept", "a,1\n\tb,2\nc,3 \n", {}, {"a,1", "\tb,2", "c,3 "}, 3, BLANK},
         StartUp{"HashInId", "a#b,pw\nb,2\n", {}, {"b,2"}, 1, "line 1: the login ID holds '#'."},
         StartUp{"AtMost500", rows(502), {}, {}, 500, "more than 500 accounts. line 501"},
         StartUp{

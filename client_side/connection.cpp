@@ -11,18 +11,82 @@
 #include "caret.hpp"
 #include "client_state.hpp"
 #include "protocol.hpp"
+#include "tls_client.hpp"
 #include "transport.hpp"
 
-void ServerConnection::open(Fd sock) {
+void ServerConnection::open(Fd sock, SslPtr ssl) {
     sock_ = std::move(sock);
+    ssl_ = std::move(ssl);
+    failed_ = starved_ = false;
     state_ = State::connected;
     incoming_ = Framer();
 }
 
 void ServerConnection::close() {
+    if (ssl_) tls_close(ssl_.get(), failed_);
+    ssl_.reset();
     sock_.reset();
     state_ = State::not_connected;
     lastSession.clear();
+}
+
+int ServerConnection::send_message(std::string_view text) {
+    if (!ssl_) return secure_send(sock_.get(), text);
+    if (check_send_size(text) != 0) return -2;
+    const std::string out = std::string(text) + '\0';
+    std::size_t sent = 0;
+    while (sent < out.size()) {
+        const TlsResult r = tls_write(ssl_.get(), out.data() + sent, out.size() - sent);
+        if (r.io == TlsIo::done) {
+            sent += r.bytes;
+            continue;
+        }
+        // The socket does not wait: a full send buffer is waited out here,
+        // as a blocking send would.
+        const bool retry = r.io == TlsIo::want_read || r.io == TlsIo::want_write;
+        if (retry && wait_for_tls(sock_.get(), r.io, -1)) continue;
+        failed_ = true;
+        std::printf("ERROR: Error occurred while sending.\n");
+        return -1;
+    }
+    return 0;
+}
+
+long ServerConnection::receive(char* buf, std::size_t n) {
+    return take(buf, n, false);
+}
+
+long ServerConnection::peek(char* buf, std::size_t n) {
+    return take(buf, n, true);
+}
+
+long ServerConnection::take(char* buf, std::size_t n, bool keep) {
+    if (!ssl_) {
+        const ssize_t got = ::recv(sock_.get(), buf, n, MSG_DONTWAIT | (keep ? MSG_PEEK : 0));
+        if (got < 0) return try_later(errno) ? NOTHING_YET : FAILED;
+        return static_cast<long>(got);
+    }
+    const TlsResult r = keep ? tls_peek(ssl_.get(), buf, n) : tls_read(ssl_.get(), buf, n);
+    starved_ = r.io == TlsIo::want_read || r.io == TlsIo::want_write;
+    switch (r.io) {
+        case TlsIo::done:
+            return static_cast<long>(r.bytes);
+        case TlsIo::want_read:
+        case TlsIo::want_write:
+            return NOTHING_YET;
+        case TlsIo::closed:
+            return CLOSED;
+        case TlsIo::failed:
+            break;
+    }
+    failed_ = true;
+    return FAILED;
+}
+
+bool ServerConnection::buffered() const {
+    // After a read that needs more from the socket, what the library holds
+    // is only part of a record: select() is told when the rest comes.
+    return ssl_ && !starved_ && SSL_has_pending(ssl_.get()) == 1;
 }
 
 void ServerConnection::quit() {
@@ -56,7 +120,7 @@ Fd connect_to_server(const std::string& serverIP, const std::string& serverPort)
 
 void login(ServerConnection& serverSocket, std::string_view clientID, std::string_view password) {
     const std::string request = proto::join_fields(proto::LOGIN, {clientID, password});
-    if (secure_send(serverSocket.fd(), request) != 0) {
+    if (serverSocket.send_message(request) != 0) {
         serverSocket.close();
         return;
     }
@@ -99,19 +163,19 @@ void login_reply(ServerConnection& serverSocket, std::string_view text) {
 
 bool take_login_reply(ServerConnection& serverSocket) {
     Framer& incoming = serverSocket.incoming();
-    const int sock = serverSocket.fd();
     // A look first, then only the bytes up to the reply's end are taken.
-    ssize_t got = ::recv(sock, incoming.space(), incoming.space_size(), MSG_PEEK | MSG_DONTWAIT);
-    if (got < 0 && try_later(errno)) return false;
+    long got = serverSocket.peek(incoming.space(), incoming.space_size());
+    if (got == ServerConnection::NOTHING_YET) return false;
     if (got > 0) {
         const std::string_view seen(incoming.space(), static_cast<std::size_t>(got));
         const std::size_t end = seen.find_first_of(std::string_view("\0\n", 2));
         const std::size_t take = end == std::string_view::npos ? seen.size() : end + 1;
-        got = ::recv(sock, incoming.space(), take, MSG_DONTWAIT);
+        got = serverSocket.receive(incoming.space(), take);
     }
     if (got <= 0) {
-        std::printf(got == 0 ? "ERROR: The other side has closed the connection on us.\n"
-                             : "ERROR: Error occurred while receiving.\n");
+        std::printf(got == ServerConnection::CLOSED
+                        ? "ERROR: The other side has closed the connection on us.\n"
+                        : "ERROR: Error occurred while receiving.\n");
         serverSocket.close();
         return true;
     }
@@ -139,7 +203,7 @@ void abandon_login(ServerConnection& serverSocket) {
 
 void logout(ServerConnection& serverSocket) {
     if (!serverSocket.has_socket()) return;
-    if (secure_send(serverSocket.fd(), proto::LOGOUT) != 0) {
+    if (serverSocket.send_message(proto::LOGOUT) != 0) {
         std::printf("ERROR: Logout unsuccessful because sending was unsuccessful.\n");
         return;
     }
@@ -149,11 +213,18 @@ void logout(ServerConnection& serverSocket) {
 
 void login_sequence(ServerConnection& serverSocket, std::string_view clientID,
                     std::string_view password, std::string_view serverIP,
-                    std::string_view serverPort) {
+                    std::string_view serverPort, bool tls) {
     std::printf("STATUS: Connecting to the server...\n");
-    Fd sock = connect_to_server(std::string(serverIP), std::string(serverPort));
+    const std::string host(serverIP);
+    const std::string port(serverPort);
+    Fd sock = connect_to_server(host, port);
     if (!sock.valid()) return;
-    serverSocket.open(std::move(sock));
+    SslPtr ssl;
+    if (tls) {
+        ssl = start_tls(sock.get(), host, port, serverSocket.keyboard());
+        if (!ssl) return;
+    }
+    serverSocket.open(std::move(sock), std::move(ssl));
     std::printf("STATUS: Successfully connected to the server. Sending login info...\n");
     login(serverSocket, clientID, password);
 }

@@ -4,9 +4,11 @@
 
 #include <langinfo.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
@@ -16,6 +18,7 @@
 #include <set>
 #include <vector>
 
+#include "history.hpp"
 #include "validation.hpp"
 
 namespace {
@@ -56,6 +59,7 @@ constexpr const char* COMMANDS[] = {"/login", "/logout", "/create", "/join", "/l
 // What the line handler hands back to LineEditor::read.
 LineEditor::Key finished = LineEditor::Key::none;
 std::string finished_line;
+std::string history_file;  // "": lines are kept for this run only
 
 std::string_view first_word(std::string_view line) {
     const auto start = line.find_first_not_of(' ');
@@ -72,8 +76,10 @@ void on_line(char* text) {
     finished = LineEditor::Key::line;
     finished_line.assign(text);
     std::free(text);  // NOLINT(cppcoreguidelines-no-malloc): the library allocated it
-    if (!finished_line.empty() && first_word(finished_line).substr(0, 6) != "/login") {
+    // The line as entered decides, whichever line it was recalled from.
+    if (worth_keeping(finished_line)) {
         add_history(finished_line.c_str());
+        save_history_line(history_file, finished_line);
     }
     finished_line += '\n';
     // libedit reads whole lines again once a line is done; the next show()
@@ -139,6 +145,41 @@ std::size_t cells(std::string_view text) {
     return n;
 }
 
+// Ctrl-Z while the client waits in select() stops it, and the shell puts
+// its own modes on the terminal. On fg the editor's modes come back and the
+// prompt and the typed text are drawn again, here in the handler: the loop
+// just goes on waiting after the interruption. (While the editor reads a
+// key itself, it does all that on its own.) The handler acts only while a
+// line is on the screen and no editor call is under way.
+volatile sig_atomic_t idle_on_screen = 0;
+termios editing_modes{};
+struct sigaction continue_before {};
+
+void on_continue(int) {
+    const int saved_errno = errno;
+    if (idle_on_screen != 0 && ::tcgetpgrp(STDIN_FILENO) == ::getpgrp()) {
+        ::tcsetattr(STDIN_FILENO, TCSADRAIN, &editing_modes);
+        constexpr char clear_line[] = "\r\x1b[J";
+        if (::write(STDOUT_FILENO, clear_line, sizeof clear_line - 1) > 0) {
+            rl_forced_update_display();
+            std::fflush(stdout);
+        }
+    }
+    errno = saved_errno;
+}
+
+// Marks an editor call under way, and afterwards whether a line is shown.
+class Busy {
+public:
+    explicit Busy(const bool& shown) : shown_(shown) { idle_on_screen = 0; }
+    ~Busy() { idle_on_screen = shown_ ? 1 : 0; }
+    Busy(const Busy&) = delete;
+    Busy& operator=(const Busy&) = delete;
+
+private:
+    const bool& shown_;
+};
+
 // True when the terminal has hung up (closed with SIGHUP ignored): libedit
 // then reads nothing, and says nothing either.
 bool hung_up() {
@@ -180,9 +221,19 @@ LineEditor::LineEditor() {
     // a line holding the text before the cursor takes one key per step.
     rl_parse_and_bind("bind ^R ed-search-prev-history");
     using_history();
+    stifle_history(static_cast<int>(HISTORY_LINES));
+    history_file = history_path();
+    for (const std::string& line : load_history(history_file)) add_history(line.c_str());
+    struct sigaction action {};
+    action.sa_handler = on_continue;
+    action.sa_flags = SA_RESTART;
+    sigemptyset(&action.sa_mask);
+    ::sigaction(SIGCONT, &action, &continue_before);
 }
 
 LineEditor::~LineEditor() {
+    idle_on_screen = 0;
+    ::sigaction(SIGCONT, &continue_before, nullptr);
     rl_callback_handler_remove();
     if (shown_) std::fputc('\n', stdout);
     std::fflush(stdout);
@@ -192,6 +243,7 @@ LineEditor::~LineEditor() {
 
 void LineEditor::show(const std::string& prompt) {
     if (shown_ && prompt == prompt_) return;
+    const Busy busy(shown_);
     hide();
     prompt_ = prompt;
     std::fflush(stdout);
@@ -203,6 +255,7 @@ void LineEditor::show(const std::string& prompt) {
         // Installing starts a fresh line and draws its prompt.
         rl_callback_handler_install(prompt_.c_str(), on_line);
         installed_ = true;
+        ::tcgetattr(STDIN_FILENO, &editing_modes);  // the editor's, set by installing
     }
     std::fflush(stdout);
     shown_ = true;
@@ -210,6 +263,7 @@ void LineEditor::show(const std::string& prompt) {
 
 void LineEditor::hide() {
     if (!shown_) return;
+    const Busy busy(shown_);
     shown_ = false;
     // The cursor may stand on a lower row when the typed text wraps.
     const auto columns = static_cast<std::size_t>(terminal_columns());
@@ -221,6 +275,7 @@ void LineEditor::hide() {
 }
 
 LineEditor::Key LineEditor::read(std::string& line) {
+    const Busy busy(shown_);
     finished = Key::none;
     rl_callback_read_char();
     if (finished == Key::none && hung_up()) finished = Key::end;

@@ -1,9 +1,10 @@
 // Line editing at a terminal: the keyboard is read through libedit in its
 // callback mode, one key per call, so the client's select loop stays in
 // charge. Lines printed while the user types appear above the prompt, which
-// is then drawn again with the typed text. Up and Down recall earlier lines
-// (never a /login line, which holds a password); Tab completes command words
-// and the session names this client has seen.
+// is then drawn again with the typed text. Up and Down recall earlier lines,
+// of this run and of earlier ones (never a /login line, which holds a
+// password); Tab completes command words and the session names this client
+// has seen.
 #pragma once
 
 #include <termios.h>

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -83,4 +84,14 @@ LineReader::Result LineReader::next(std::string_view& line) {
     }
     line = line.substr(0, line.find('\0'));
     return Result::line;
+}
+
+LineReader::Result LineReader::ask(const std::string& question, std::string_view& line) {
+    if (editor_ != nullptr) {
+        editor_->show(question);
+    } else {
+        std::fputs(question.c_str(), stdout);
+        std::fflush(stdout);
+    }
+    return next(line);
 }

@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstddef>
+#include <string>
 #include <string_view>
 
 #include "protocol.hpp"
@@ -38,6 +39,10 @@ public:
     // its newline gives too_long, and the rest of it, up to and including
     // its newline, is dropped unread.
     Result next(std::string_view& line);
+
+    // Shows `question` where the prompt goes (in the editor at a terminal)
+    // and takes the next line, as next() does, as its answer.
+    Result ask(const std::string& question, std::string_view& line);
 
 private:
     std::string_view pending() const { return {buf_.data() + begin_, end_ - begin_}; }

@@ -55,6 +55,17 @@ Ready wait_for_event(int keyboard_fd, int serverSocket, std::chrono::microsecond
 
 namespace {
 
+// Waits as wait_for_event does. Bytes already inside the TLS library are
+// not seen by select(), so a connection holding some is ready at once.
+Ready wait_for_server(int keyboard_fd, const ServerConnection& serverSocket,
+                      std::chrono::microseconds timeout) {
+    const bool buffered = serverSocket.buffered();
+    Ready ready = wait_for_event(keyboard_fd, serverSocket.fd(),
+                                 buffered ? std::chrono::microseconds(0) : timeout);
+    ready.server = ready.server || (buffered && !ready.failed);
+    return ready;
+}
+
 int wait_failed() {
     std::printf("\n\tSelect exited with error! Quitting...");
     std::fflush(stdout);
@@ -83,7 +94,7 @@ bool await_login(ServerConnection& serverSocket, LineReader& keyboard, LineEdito
         prompt_due = false;
         const auto left = std::chrono::duration_cast<microseconds>(until - Clock::now());
         const Ready ready =
-            wait_for_event(keyboard_fd, serverSocket.fd(), std::max(left, microseconds(0)));
+            wait_for_server(keyboard_fd, serverSocket, std::max(left, microseconds(0)));
         if (ready.failed) return false;
         if (editor != nullptr && (ready.server || !ready.keyboard)) editor->hide();
         if (ready.server) {
@@ -114,6 +125,8 @@ int run_client(int input_fd, const ClientOptions& options) {
     promptInEditor = editor.has_value();
     const int login_keyboard_fd =
         options.interactive.value_or(::isatty(input_fd) == 1) ? input_fd : -1;
+    // Someone at the keyboard can be asked whether to trust a server.
+    if (login_keyboard_fd >= 0) serverSocket.ask_with(&keyboard);
     // Whatever is printed while a line is being typed goes above it; then
     // the prompt and the line are drawn again below.
     const auto hide = [&editor] {
@@ -139,8 +152,8 @@ int run_client(int input_fd, const ClientOptions& options) {
         // A line read earlier waits only for what the server has sent meanwhile.
         const bool line_waiting = keyboard.ready();
         const Ready ready =
-            wait_for_event(input_fd, serverSocket.fd(),
-                           line_waiting ? std::chrono::microseconds(0) : options.idle_timeout);
+            wait_for_server(input_fd, serverSocket,
+                            line_waiting ? std::chrono::microseconds(0) : options.idle_timeout);
         if (ready.server || !ready.keyboard) hide();
         if (ready.failed) return wait_failed();
         if (!line_waiting && !ready.keyboard && !ready.server) {

@@ -1,9 +1,6 @@
 // The reply interpreter: one printout per reply, relayed line and refusal.
 #include "receiver.hpp"
 
-#include <sys/socket.h>
-
-#include <cerrno>
 #include <cstdio>
 #include <vector>
 
@@ -12,7 +9,6 @@
 #include "connection.hpp"
 #include "line_editor.hpp"
 #include "protocol.hpp"
-#include "transport.hpp"
 
 bool receiver_create(std::string_view word, Tokenizer& fields) {
     const auto name = fields.next(proto::FIELD_SEP);
@@ -157,12 +153,12 @@ void handle_reply(std::string_view message) {
 
 bool receiver(ServerConnection& serverSocket) {
     Framer& incoming = serverSocket.incoming();
-    const ssize_t got =
-        ::recv(serverSocket.fd(), incoming.space(), incoming.space_size(), MSG_DONTWAIT);
-    if (got < 0 && try_later(errno)) return false;
+    const long got = serverSocket.receive(incoming.space(), incoming.space_size());
+    if (got == ServerConnection::NOTHING_YET) return false;
     if (got <= 0) {
-        std::printf(got == 0 ? "ERROR: The other side has closed the connection on us.\n"
-                             : "ERROR: Error occurred while receiving.\n");
+        std::printf(got == ServerConnection::CLOSED
+                        ? "ERROR: The other side has closed the connection on us.\n"
+                        : "ERROR: Error occurred while receiving.\n");
         std::printf("STATUS: Logging out...\n");
         serverSocket.close();
         return true;

@@ -9,7 +9,6 @@
 #include "client_state.hpp"
 #include "connection.hpp"
 #include "protocol.hpp"
-#include "transport.hpp"
 #include "validation.hpp"
 
 namespace {
@@ -18,11 +17,11 @@ constexpr char BLANK = ' ';
 
 // Checks the session name, the rest of the line, and sends "word#name".
 // Returns the name when it passed the check; `sent` tells whether it went out.
-Arg send_session_request(const ServerConnection& serverSocket, std::string_view word,
-                         Tokenizer& words, bool& sent) {
+Arg send_session_request(ServerConnection& serverSocket, std::string_view word, Tokenizer& words,
+                         bool& sent) {
     const Arg name = words.rest();
     if (chk_sessionID(name) != 0) return std::nullopt;
-    sent = secure_send(serverSocket.fd(), proto::join_fields(word, {*name})) == 0;
+    sent = serverSocket.send_message(proto::join_fields(word, {*name})) == 0;
     return name;
 }
 
@@ -30,7 +29,7 @@ Arg send_session_request(const ServerConnection& serverSocket, std::string_view 
 
 void sender_ls_cmd() {
     std::printf(
-        "/login <clientID> <password> <serverIP> <serverPort>\tTo log in to the server.\n"
+        "/login [-tls] <clientID> <password> <serverIP> <serverPort>\tTo log in to the server.\n"
         "/logout\tTo logout from the server.\n"
         "/quit\tTo exit the program (logging out if need be).\n"
         "/create <sessionID>\tTo create a conference.\n"
@@ -48,7 +47,9 @@ void sender_login_cmd(ServerConnection& serverSocket, Tokenizer& words) {
         std::printf("ERROR: You are already logged in!\n");
         return;
     }
-    const Arg clientID = words.next(BLANK);
+    Arg clientID = words.next(BLANK);
+    const bool tls = clientID == std::string_view("-tls");
+    if (tls) clientID = words.next(BLANK);
     const Arg password = words.next(BLANK);
     const Arg serverIP = words.next(BLANK);
     const Arg serverPort = words.rest();
@@ -56,7 +57,7 @@ void sender_login_cmd(ServerConnection& serverSocket, Tokenizer& words) {
         chk_serverPort(serverPort) != 0) {
         return;
     }
-    login_sequence(serverSocket, *clientID, *password, *serverIP, *serverPort);
+    login_sequence(serverSocket, *clientID, *password, *serverIP, *serverPort, tls);
 }
 
 void sender_logout_cmd(ServerConnection& serverSocket) {
@@ -119,7 +120,7 @@ void sender_leave_cmd(ServerConnection& serverSocket, Tokenizer& words) {
         std::printf("ERROR: Invalid leave request.\n");
         return;
     }
-    if (secure_send(serverSocket.fd(), request) == 0) {
+    if (serverSocket.send_message(request) == 0) {
         std::printf("STATUS: Request to leave sessions was sent to the server.\n");
     } else {
         std::printf("ERROR: Leave request couldn't be sent properly to the server.\n");
@@ -127,7 +128,7 @@ void sender_leave_cmd(ServerConnection& serverSocket, Tokenizer& words) {
 }
 
 void sender_qry_cmd(ServerConnection& serverSocket) {
-    if (secure_send(serverSocket.fd(), proto::QRY) == 0) {
+    if (serverSocket.send_message(proto::QRY) == 0) {
         std::printf("STATUS: Query request sent successfully.\n");
     } else {
         std::printf("ERROR: Query request couldn't be sent properly.\n");
@@ -135,7 +136,7 @@ void sender_qry_cmd(ServerConnection& serverSocket) {
 }
 
 void sender_qryme_cmd(ServerConnection& serverSocket) {
-    if (secure_send(serverSocket.fd(), proto::QRYME) == 0) {
+    if (serverSocket.send_message(proto::QRYME) == 0) {
         std::printf("STATUS: Query me request sent successfully.\n");
     } else {
         std::printf("ERROR: Query me request couldn't be sent properly.\n");
@@ -150,7 +151,7 @@ void sender_msg_cmd(ServerConnection& serverSocket, Tokenizer& words, int mode) 
         std::printf("ERROR: No message entered!\n");
         return;
     }
-    if (secure_send(serverSocket.fd(), proto::join_fields(proto::MSG, {*session, *text})) != 0) {
+    if (serverSocket.send_message(proto::join_fields(proto::MSG, {*session, *text})) != 0) {
         std::printf("ERROR: message couldn't be sent to the server.\n");
     }
     lastSession = std::string(*session);

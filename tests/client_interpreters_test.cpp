@@ -5,9 +5,11 @@
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 
 #include "client_state.hpp"
 #include "connection.hpp"
+#include "history.hpp"
 #include "receiver.hpp"
 #include "sender.hpp"
 #include "support.hpp"
@@ -38,6 +40,9 @@ struct LineCase {
     string session, keys, sent, shown, session_after{};
     std::optional<State> state{};  // the connection's state after, when it changed
 };
+void PrintTo(const LineCase& c, std::ostream* os) {
+    *os << testing::PrintToString(c.keys.substr(0, 40));
+}
 class Sender : public testing::TestWithParam<LineCase> {};
 TEST_P(Sender, CarriesOutEveryLine) {
     const LineCase& c = GetParam();
@@ -66,7 +71,7 @@ TEST_P(Sender, CarriesOutEveryLine) {
     EXPECT_EQ(peer.valid() ? drain(peer.get()) : "", c.sent);
 }
 const string HELP =
-    "/login <clientID> <password> <serverIP> <serverPort>\tTo log in to the server.\n"
+    "/login [-tls] <clientID> <password> <serverIP> <serverPort>\tTo log in to the server.\n"
     "/logout\tTo logout from the server.\n/quit\tTo exit the program (logging out if need be).\n"
     "/create <sessionID>\tTo create a conference.\n/join <sessionID>\tTo join a conference.\n"
     "/leave\tTo leave all conferences.\n/leave <sessionID> ...\tTo leave conferences.\n"
@@ -179,6 +184,41 @@ TEST(ClientValidation, PortBoundsPass) {
     EXPECT_EQ(chk_serverPort("1024") + chk_serverPort("65535"), 0);
 }
 
+// The history file: where it goes, its modes, its last 1,000 lines, and a line that
+// logs in, in any case and after blanks, never written ("state": under $HOME).
+struct Kept {
+    const char *name, *state, *file;
+    int lines;
+};
+void PrintTo(const Kept& row, std::ostream* os) {
+    *os << row.name;
+}
+class History : public testing::TestWithParam<Kept> {};
+TEST_P(History, KeepsTheLastLinesButNoLogin) {
+    support::TempDir home;
+    const string state = GetParam().state, file = home.path + GetParam().file;
+    ::setenv("HOME", home.path.c_str(), 1);
+    ::setenv("XDG_STATE_HOME", (state[0] == '/' ? home.path + state : state).c_str(), 1);
+    ASSERT_EQ(history_path(), file);
+    for (int i = 0; i < GetParam().lines; ++i)
+        EXPECT_TRUE(save_history_line(file, "/msg a " + std::to_string(i)) &&
+                    !save_history_line(file, " \t/LOGIN a pw h 1"));
+    struct stat mode {
+    }, folder{};
+    ::stat(file.c_str(), &mode), ::stat(file.substr(0, file.rfind('/')).c_str(), &folder);
+    EXPECT_EQ(std::pair(mode.st_mode & 0777, folder.st_mode & 0777), std::pair(0600u, 0700u));
+    std::ifstream text(file);
+    EXPECT_EQ(string(std::istreambuf_iterator<char>(text), {}).find("LOGIN"), string::npos);
+    EXPECT_EQ(load_history(file).size(), std::min(GetParam().lines, 1000));
+    EXPECT_EQ(load_history(file).back(), "/msg a " + std::to_string(GetParam().lines - 1));
+}
+INSTANTIATE_TEST_SUITE_P(
+    Client, History,
+    testing::Values(Kept{"StateHome", "/s", "/s/conference/history", 1001},
+                    Kept{"RelativeIgnored", "s", "/.local/state/conference/history", 2},
+                    Kept{"EmptyIgnored", "", "/.local/state/conference/history", 1}),
+    [](const auto& row) { return string(row.param.name); });
+
 // What the server sends, in pieces, each followed by one call of the reply
 // interpreter or, while a login waits (sent with the first), of its reply
 // reader, with errno as an earlier call may have left it; "": the server
@@ -188,6 +228,9 @@ struct ReplyCase {
     string shown;
     bool login = false;
 };
+void PrintTo(const ReplyCase& c, std::ostream* os) {
+    *os << testing::PrintToString(c.pieces[0].substr(0, 40));
+}
 class FromServer : public testing::TestWithParam<ReplyCase> {};
 TEST_P(FromServer, IsShown) {
     const ReplyCase& c = GetParam();

@@ -89,6 +89,10 @@ struct WaitCase {
     bool end_input_at_once = true;
     const char* login_ms = "60000";
 };
+const char* const WAIT_ENDS[] = {"Quit", "EndOfInput", "TimeLimit"};
+void PrintTo(const WaitCase& c, std::ostream* os) {
+    *os << testing::PrintToString(c.keys);
+}
 class LoginWait : public testing::TestWithParam<WaitCase> {};
 TEST_P(LoginWait, EndsOnQuitEndOfInputOrTimeLimit) {
     const WaitCase& c = GetParam();
@@ -105,11 +109,41 @@ TEST_P(LoginWait, EndsOnQuitEndOfInputOrTimeLimit) {
 }
 INSTANTIATE_TEST_SUITE_P(
     Client, LoginWait,
-    testing::Values(WaitCase{"hi\n\n/quit\n", ": " + STILL_WAITING + ": : " + LOGGED_OUT,
-                             "LOGOUT\0"s},
-                    WaitCase{"", ": " + LOGGED_OUT, "LOGOUT\0"s},
-                    WaitCase{"", ": ERROR: No answer from the server. Login abandoned.\n: ", "",
-                             false, "300"}));
+    testing::Values(
+        WaitCase{"hi\n\n/quit\n", ": " + STILL_WAITING + ": : " + LOGGED_OUT, "LOGOUT\0"s},
+        WaitCase{"", ": " + LOGGED_OUT, "LOGOUT\0"s},
+        WaitCase{"", ": ERROR: No answer from the server. Login abandoned.\n: ", "", false, "300"}),
+    [](const auto& row) { return WAIT_ENDS[row.index]; });
+
+// Its own arguments, run as conference-client: its exit status and what it prints on
+// the stream kept (the other is dropped). No arguments: the tests above.
+struct Args {
+    const char *name, *args, *dropped;
+    int status;
+    string shown;
+};
+const string USAGE =
+    "Usage: conference-client [--help | --version]\nA terminal client for a conference server: "
+    "log in, create and join sessions\nand talk with their members. Commands are typed at its "
+    "prompt (/help lists\nthem). See the manual page conference-client(1).\n";
+void PrintTo(const Args& row, std::ostream* os) {
+    *os << row.args;
+}
+class CommandLine : public testing::TestWithParam<Args> {};
+TEST_P(CommandLine, HelpVersionOrUsageError) {
+    const string script = "exec -a /usr/bin/conference-client \"$0\" " + string(GetParam().args) +
+                          " " + GetParam().dropped + ">/dev/null </dev/null";
+    support::Child client({"/bin/bash", "-c", script, CLIENT_PROGRAM}, ".");
+    EXPECT_EQ(client.exit_status(), GetParam().status);
+    EXPECT_EQ(client.output(), GetParam().shown);
+}
+INSTANTIATE_TEST_SUITE_P(
+    Client, CommandLine,
+    testing::Values(Args{"Help", "--help", "2", 0, USAGE}, Args{"H", "-h", "2", 0, USAGE},
+                    Args{"Version", "--version", "2", 0, "conference-client 1.0.0\n"},
+                    Args{"Unknown", "--helps", "1", 2, USAGE}, Args{"Two", "-h -h", "1", 2, USAGE},
+                    Args{"Empty", "''", "1", 2, USAGE}),
+    [](const auto& row) { return string(row.param.name); });
 
 }  // namespace
 

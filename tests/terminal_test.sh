@@ -4,7 +4,8 @@
 # capture-pane, and bob, a raw protocol member on a bash socket. A line bob
 # sends while alice types goes above her half-typed line, in caret notation
 # (it carries a clear-screen sequence); history, completion (of a name found
-# taken, never of one with control bytes), Ctrl-D and Ctrl-C, which leave the
+# taken, never of one with control bytes), history kept for the next run
+# (never a /login line), Ctrl-D and Ctrl-C, which leave the
 # terminal's modes as they were, and a terminal that hangs up.
 #   tests/terminal_test.sh <server> <client> <1 if it has line editing>
 # exits 0 passed, 1 failed, 77 skipped.
@@ -13,7 +14,7 @@ server=$(realpath "$1") client=$(realpath "$2")
 [ "${3:-}" = 1 ] || { echo "SKIP: the client is built without line editing"; exit 77; }
 command -v tmux >/dev/null || { echo "SKIP: tmux is not installed"; exit 77; }
 work=$(mktemp -d) && cd "$work" || exit 1
-export TMUX_TMPDIR=$work TERM=xterm
+export TMUX_TMPDIR=$work TERM=xterm XDG_STATE_HOME=$work/state
 tm() { tmux -L conf -f /dev/null "$@"; }
 trap 'tm kill-server 2>/dev/null; [ -n "${pid:-}" ] && kill "$pid"; rm -rf "$work"' EXIT
 fail() { echo "FAIL: $1"; tm capture-pane -p -t conf; exit 1; }
@@ -90,7 +91,10 @@ keys Enter && shows "You are already part of session 'lobby'!"
 
 keys C-d && shows "STATUS: Successfully logged out from the server."
 shows "exit 0" && shows "modes kept 1"
-holds lines ":" && keys -l "half" && keys C-c && shows "modes kept 2"
+holds lines ":" && keys Up && holds lines ": /join lobby" && keys C-u # kept from the first run
+[ "$(stat -c %a state/conference/history)" = 600 ] && ! grep -q login state/conference/history ||
+    fail "the history file: $(ls -l state/conference; cat state/conference/history)"
+keys -l "half" && keys C-c && shows "modes kept 2"
 
 # A terminal that hangs up on a client that ignores SIGHUP ends that client all the same.
 tm new-window -d -n hup "trap '' HUP; echo \$\$ >hup.pid; exec $client"

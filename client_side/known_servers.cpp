@@ -1,0 +1,71 @@
+// Reading and extending the file of known servers.
+#include "known_servers.hpp"
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include "fd.hpp"
+
+std::string known_servers_path() {
+    const char* config = std::getenv("XDG_CONFIG_HOME");
+    std::string dir;
+    if (config != nullptr && *config != '\0') {
+        dir = config;
+    } else {
+        const char* home = std::getenv("HOME");
+        if (home == nullptr || *home == '\0') {
+            const passwd* user = ::getpwuid(::getuid());
+            if (user == nullptr) return {};
+            home = user->pw_dir;
+        }
+        dir = std::string(home) + "/.config";
+    }
+    return dir + "/conference/known_servers";
+}
+
+KnownServer find_known_server(const std::string& path, std::string_view host, std::string_view port,
+                              std::string_view fingerprint) {
+    KnownServer found;
+    std::ifstream file(path);
+    std::string text;
+    for (int n = 1; std::getline(file, text); ++n) {
+        std::istringstream fields(text);
+        std::string entry_host, entry_port, entry_key;
+        if (!(fields >> entry_host >> entry_port >> entry_key) || entry_host.front() == '#') {
+            continue;
+        }
+        if (entry_host != host || entry_port != port) continue;
+        if (entry_key == fingerprint) return {KnownServer::same_key, n};
+        // The first other key is the line to show; a later line may still match.
+        if (found.status == KnownServer::unknown) found = {KnownServer::changed_key, n};
+    }
+    return found;
+}
+
+std::string known_server_line(std::string_view host, std::string_view port,
+                              std::string_view fingerprint) {
+    std::string line(host);
+    line.append(" ").append(port).append(" ").append(fingerprint);
+    return line;
+}
+
+int remember_server(const std::string& path, std::string_view line) {
+    // Every missing directory on the way, private to the user.
+    for (std::size_t slash = path.find('/', 1); slash != std::string::npos;
+         slash = path.find('/', slash + 1)) {
+        if (::mkdir(path.substr(0, slash).c_str(), 0700) != 0 && errno != EEXIST) return errno;
+    }
+    const Fd file(::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600));
+    if (!file.valid()) return errno;
+    const std::string text = std::string(line) + "\n";
+    const ssize_t written = ::write(file.get(), text.data(), text.size());
+    if (written < 0) return errno;
+    return written == static_cast<ssize_t>(text.size()) ? 0 : EIO;
+}

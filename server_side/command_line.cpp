@@ -12,7 +12,8 @@
 
 bool valid_port(const std::string& port) {
     if (port.empty()) return false;
-    if (std::all_of(port.begin(), port.end(), [](unsigned char c) { return std::isdigit(c) != 0; })) {
+    if (std::all_of(port.begin(), port.end(),
+                    [](unsigned char c) { return std::isdigit(c) != 0; })) {
         const auto digits = port.find_first_not_of('0');
         return digits != std::string::npos && port.size() - digits <= 5 && std::stol(port) <= 65535;
     }
@@ -52,7 +53,7 @@ CommandLine read_command_line(int argc, char** argv, std::string& port, ServerOp
     }
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
-        std::string* value = arg == "--tls-port" ? &options.tls_port
+        std::string* value = arg == "--tls-port"   ? &options.tls_port
                              : arg == "--tls-cert" ? &options.tls_cert
                              : arg == "--tls-key"  ? &options.tls_key
                                                    : nullptr;

@@ -70,8 +70,8 @@ Got handshake(Connection& c) {
     if (io == TlsIo::want_read || io == TlsIo::want_write) return Got::nothing;
     if (io == TlsIo::done) {
         c.handshaking = false;
-        log_line("socket %i: TLS handshake done, %s %s\n", c.fd.get(),
-                 SSL_get_version(c.tls.get()), SSL_get_cipher_name(c.tls.get()));
+        log_line("socket %i: TLS handshake done, %s %s\n", c.fd.get(), SSL_get_version(c.tls.get()),
+                 SSL_get_cipher_name(c.tls.get()));
         return Got::some;
     }
     c.tls_failed = true;
@@ -173,8 +173,8 @@ int flush_slot(int i) {
     if (c.tls) {
         sent = send_tls(c);
     } else {
-        sent = ::send(c.fd.get(), c.out.data() + c.out_sent, c.pending(),
-                      MSG_NOSIGNAL | MSG_DONTWAIT);
+        sent =
+            ::send(c.fd.get(), c.out.data() + c.out_sent, c.pending(), MSG_NOSIGNAL | MSG_DONTWAIT);
         if (sent < 0 && try_later(errno)) return 0;
     }
     if (sent < 0) {

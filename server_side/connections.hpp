@@ -40,11 +40,11 @@ struct Connection {
     bool tls_more = false;          // TLS: the library may hold more than the buffer took
     std::size_t tls_retry = 0;      // TLS: a write to make again with the same bytes
     bool heard = false;             // something has been read from the peer
-    std::optional<Framer> in;  // present while the slot is in use
-    std::string out;           // queued messages, each with its NUL
-    std::size_t out_sent = 0;  // bytes of `out` already written
-    bool over_limit = false;   // to be dropped once the current request is done
-    bool closing = false;      // cleaned out; closed once `out` is written
+    std::optional<Framer> in;       // present while the slot is in use
+    std::string out;                // queued messages, each with its NUL
+    std::size_t out_sent = 0;       // bytes of `out` already written
+    bool over_limit = false;        // to be dropped once the current request is done
+    bool closing = false;           // cleaned out; closed once `out` is written
     Clock::time_point accepted;
     Clock::time_point close_by;    // closing: when to give up writing
     Clock::time_point held_until;  // neither read nor written before this

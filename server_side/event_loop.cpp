@@ -384,6 +384,17 @@ void reload_tls() {
     log_fingerprint();
 }
 
+// SIGHUP: the accounts and the TLS certificate are read again.
+void reload_if_asked() {
+    if (hangup == 0) return;
+    hangup = 0;
+    loop_now = options.clock();
+    notify_service(reloading_state());
+    reload_accounts();
+    reload_tls();
+    notify_service("READY=1");
+}
+
 }  // namespace
 
 int server_start(const char* port, const ServerOptions& opts) {
@@ -445,14 +456,7 @@ int server_tls_port() {
 }
 
 void server_pass(std::optional<Clock::duration> limit) {
-    if (hangup != 0) {
-        hangup = 0;
-        loop_now = options.clock();
-        notify_service(reloading_state());
-        reload_accounts();
-        reload_tls();
-        notify_service("READY=1");
-    }
+    reload_if_asked();
     Clock::time_point now = options.clock();
     fd_set readable;
     fd_set writable;
@@ -495,6 +499,17 @@ void server_pass(std::optional<Clock::duration> limit) {
         timeval pause{0, 100000};
         ::select(0, nullptr, nullptr, nullptr, &pause);
         return;
+    }
+    // A wait that ended on ready descriptors has not let a signal that was
+    // waiting in: a busy server takes it here, or a reload could wait for
+    // a quiet moment that never comes.
+    sigset_t waiting;
+    if (::sigpending(&waiting) == 0 &&
+        (sigismember(&waiting, SIGHUP) == 1 || sigismember(&waiting, SIGTERM) == 1)) {
+        sigset_t running;
+        ::sigprocmask(SIG_SETMASK, &wait_mask, &running);
+        ::sigprocmask(SIG_SETMASK, &running, nullptr);
+        reload_if_asked();
     }
     now = options.clock();
     loop_now = now;

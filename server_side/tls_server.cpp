@@ -1,5 +1,8 @@
 #include "tls_server.hpp"
 
+#include <openssl/err.h>
+#include <openssl/x509.h>
+
 #include <array>
 
 namespace {
@@ -20,11 +23,14 @@ SslCtxPtr load_server_context(const std::string& chain, const std::string& key, 
         why = "cannot load the certificate chain " + chain + ": " + tls_error();
         return nullptr;
     }
-    if (SSL_CTX_use_PrivateKey_file(ctx.get(), key.c_str(), SSL_FILETYPE_PEM) != 1) {
+    ERR_clear_error();
+    if (SSL_CTX_use_PrivateKey_file(ctx.get(), key.c_str(), SSL_FILETYPE_PEM) != 1 &&
+        ERR_GET_REASON(ERR_peek_error()) != X509_R_KEY_VALUES_MISMATCH) {
         why = "cannot load the key " + key + ": " + tls_error();
         return nullptr;
     }
-    if (SSL_CTX_check_private_key(ctx.get()) != 1) {
+    // Loading may have found the mismatch already; this says it plainly.
+    if (ERR_peek_error() != 0 || SSL_CTX_check_private_key(ctx.get()) != 1) {
         why = "the key " + key + " does not match the certificate in " + chain;
         tls_error();
         return nullptr;

@@ -27,15 +27,28 @@ build:
 	@$(call configure,$(BUILD),-DCMAKE_BUILD_TYPE=$(BUILDTYPE))
 	@$(call compile,$(BUILD))
 
-# Starts the server on $(PORT) in run/. run/accounts.csv starts as a copy of
-# the sample accounts and is kept from then on: edit it to change accounts.
+# Starts the server in run/: plain on $(PORT), TLS on $(TLS_PORT) with a
+# self-signed certificate made once in run/ (keep it: the clients remember
+# its key). run/accounts.csv starts as a copy of the sample accounts and is
+# kept from then on: edit it to change accounts. The way to connect is shown
+# once the server listens.
+TLS_PORT ?= 5001
 run:
+	@for p in $(PORT) $(TLS_PORT); do [[ "$$p" =~ ^[0-9]+$$ ]] && ((p >= 1024 && p <= 65535)) || \
+	  { echo "make run: $$p is not a port from 1024 to 65535, which the client takes." >&2; exit 2; }; done
 	@$(call configure,$(BUILD),-DCMAKE_BUILD_TYPE=$(BUILDTYPE))
 	@$(call compile,$(BUILD),--target server client)
 	@mkdir -p run
 	@[ -f run/accounts.csv ] || cp examples/accounts.csv run/accounts.csv
-	@echo "Server on port $(PORT), accounts in run/accounts.csv. Connect with: $(BUILD)/client, then /login alice alice1 127.0.0.1 $(PORT)"
-	@cd run && exec ../$(BUILD)/server $(PORT)
+	@[ -f run/key.pem ] || { umask 077 && openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 \
+	  -nodes -days 3650 -subj /CN=localhost -addext subjectAltName=IP:127.0.0.1,IP:::1,DNS:localhost \
+	  -keyout run/key.pem -out run/cert.pem 2>/dev/null; } || { echo "make run: openssl could not make run/cert.pem" >&2; exit 1; }
+	@set -o pipefail; cd run && ../$(BUILD)/server --tls-port $(TLS_PORT) --tls-cert cert.pem --tls-key key.pem $(PORT) \
+	  | awk '{ print; fflush() } /^TLS on port / && !shown { shown = 1; \
+	      print "\nListening: plain on port $(PORT), TLS on port $(TLS_PORT), accounts in run/accounts.csv."; \
+	      print "Connect with $(BUILD)/client, then /login alice alice1 127.0.0.1 $(PORT)"; \
+	      print "or over TLS: /login -tls alice alice1 127.0.0.1 $(TLS_PORT)"; \
+	      print "and accept the key if it is " $$NF "\n"; fflush() }'
 
 test:
 	@$(call configure,$(BUILD),-DCMAKE_BUILD_TYPE=$(BUILDTYPE) -DCONF_TESTS=ON)

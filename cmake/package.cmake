@@ -53,7 +53,9 @@ the port set in /etc/default/conference-server, with the accounts the
 operator puts in /etc/conference/accounts.csv, readable only by the
 service's group. Passwords may be kept there as hashes, made with
 conference-passwd, and the accounts reloaded without dropping anyone.
-Passwords are sent as plain text: use it on networks you trust.")
+With a certificate set in /etc/default/conference-server, the server also
+speaks TLS on a port of its own, and the client verifies it (as ssh does
+for a server no authority signed) before it sends the password.")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)

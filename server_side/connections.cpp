@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <utility>
 
 #include "log.hpp"
@@ -97,8 +98,11 @@ Got read_tls(Connection& c) {
             // What came before the end is served first; the end reads again.
             return any ? Got::some : Got::end;
         } else {
+            const int err = errno;
             c.tls_failed = true;
-            log_line("ERROR: TLS error on socket %i: %s\n", c.fd.get(), tls_error().c_str());
+            std::string why = tls_error();
+            if (why.empty()) why = err != 0 ? std::strerror(err) : "the connection failed";
+            log_line("ERROR: TLS error on socket %i: %s\n", c.fd.get(), why.c_str());
             return Got::failed;
         }
     }

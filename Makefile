@@ -44,11 +44,7 @@ run:
 	  -nodes -days 3650 -subj /CN=localhost -addext subjectAltName=IP:127.0.0.1,IP:::1,DNS:localhost \
 	  -keyout run/key.pem -out run/cert.pem 2>/dev/null; } || { echo "make run: openssl could not make run/cert.pem" >&2; exit 1; }
 	@set -o pipefail; cd run && ../$(BUILD)/server --tls-port $(TLS_PORT) --tls-cert cert.pem --tls-key key.pem $(PORT) \
-	  | awk '{ print; fflush() } /^TLS on port / && !shown { shown = 1; \
-	      print "\nListening: plain on port $(PORT), TLS on port $(TLS_PORT), accounts in run/accounts.csv."; \
-	      print "Connect with $(BUILD)/client, then /login alice alice1 127.0.0.1 $(PORT)"; \
-	      print "or over TLS: /login -tls alice alice1 127.0.0.1 $(TLS_PORT)"; \
-	      print "and accept the key if it is " $$NF "\n"; fflush() }'
+	  | sed -u -e '0,/^TLS on port /s|^TLS on port .* fingerprint: \(.*\)$$|&\n\nListening: plain on port $(PORT), TLS on port $(TLS_PORT), accounts in run/accounts.csv.\nConnect with $(BUILD)/client, then /login alice alice1 127.0.0.1 $(PORT)\nor over TLS: /login -tls alice alice1 127.0.0.1 $(TLS_PORT)\nand accept the key if it is \1\n|'
 
 test:
 	@$(call configure,$(BUILD),-DCMAKE_BUILD_TYPE=$(BUILDTYPE) -DCONF_TESTS=ON)

@@ -30,7 +30,7 @@ void print_usage(const char* argv0) {
         "  --tls-port TLSPORT  also serve TLS on TLSPORT\n"
         "  --tls-cert FILE     the certificate chain in PEM, the server's own first\n"
         "  --tls-key FILE      the certificate's private key in PEM\n"
-        "  --tls-only          serve TLS only, on the port given last\n"
+        "  --tls-only          serve TLS only, on the one port given\n"
         "  -h, --help          show this and exit\n\n"
         "Accounts are read from accounts.csv in the working directory. See %s(1).\n\n",
         name, name, name, std::strcmp(name, "server") == 0 ? "conference-server" : name);
@@ -74,9 +74,9 @@ CommandLine read_command_line(int argc, char** argv, std::string& port, ServerOp
     if (options.tls_only ? !files || !options.tls_port.empty()
                          : files != !options.tls_port.empty() ||
                                options.tls_cert.empty() != options.tls_key.empty()) {
-        return wrong(options.tls_only
-                         ? "--tls-only takes --tls-cert and --tls-key, and the port given last."
-                         : "--tls-port, --tls-cert and --tls-key go together.");
+        return wrong(options.tls_only ? "--tls-only takes --tls-cert and --tls-key, and no "
+                                        "--tls-port: the port given is for TLS."
+                                      : "--tls-port, --tls-cert and --tls-key go together.");
     }
     if (!valid_port(port) || (!options.tls_port.empty() && !valid_port(options.tls_port)))
         return wrong("The port must be a number from 1 to 65535 or a service name.");

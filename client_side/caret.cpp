@@ -1,6 +1,6 @@
 #include "caret.hpp"
 
-#include <cstdio>
+#include "wrap.hpp"
 
 namespace {
 
@@ -32,6 +32,6 @@ std::string caret_notation(std::string_view text) {
 }
 
 void print_unrecognized(std::string_view text) {
-    std::printf("CRITICAL ERROR: Receive protocol, '%s', not recognized.\n",
-                caret_notation(text).c_str());
+    printf_server("CRITICAL ERROR: Receive protocol, '%s', not recognized.\n",
+                  caret_notation(text).c_str());
 }

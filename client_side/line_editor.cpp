@@ -5,7 +5,6 @@
 #include <langinfo.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,12 +13,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
-#include <iterator>
 #include <set>
 #include <vector>
 
 #include "history.hpp"
+#include "sender.hpp"
 #include "validation.hpp"
+#include "wrap.hpp"
 
 namespace {
 
@@ -32,6 +32,17 @@ void remember_session(std::string_view name) {
     // Only a name that could be typed: nothing from the server reaches the
     // edited line unchecked.
     if (is_sessionID(name) && known_sessions.size() < MAX_SESSIONS) known_sessions.emplace(name);
+}
+
+std::vector<std::string> command_words(std::string_view prefix) {
+    std::vector<std::string> words;
+    for (const Command& command : command_table()) {
+        const bool again = !words.empty() && words.back() == command.word;
+        if (!again && command.word.substr(0, prefix.size()) == prefix) {
+            words.emplace_back(command.word);
+        }
+    }
+    return words;
 }
 
 #ifndef CONF_HAVE_LIBEDIT
@@ -52,9 +63,6 @@ LineEditor::Key LineEditor::read(std::string&) {
 #include <editline/readline.h>
 
 namespace {
-
-constexpr const char* COMMANDS[] = {"/login", "/logout", "/create", "/join", "/leave", "/msg",
-                                    "/qry",   "/qryme",  "/ls",     "/help", "/quit"};
 
 // What the line handler hands back to LineEditor::read.
 LineEditor::Key finished = LineEditor::Key::none;
@@ -103,11 +111,7 @@ char** complete(const char* text, int start, int /*end*/) {
     candidates.clear();
     rl_completion_append_character = ' ';
     if (before.find_first_not_of(' ') == std::string_view::npos) {
-        for (const char* word : COMMANDS) {
-            if (std::string_view(word).substr(0, prefix.size()) == prefix) {
-                candidates.emplace_back(word);
-            }
-        }
+        candidates = command_words(prefix);
     } else {
         // /join and /msg take one session name, /leave any number.
         const std::size_t command_end = before.find(command) + command.size();
@@ -187,12 +191,6 @@ bool hung_up() {
     return ::poll(&p, 1, 0) == 1 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
 }
 
-int terminal_columns() {
-    winsize size{};
-    if (::ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
-    return 80;
-}
-
 }  // namespace
 
 bool LineEditor::wanted(int fd) {
@@ -214,7 +212,7 @@ LineEditor::LineEditor() {
     rl_attempted_completion_function = complete;
     // Never "Display all N possibilities? (y or n)": the answer would be
     // read blocking, past the select loop.
-    rl_completion_query_items = static_cast<int>(MAX_SESSIONS + std::size(COMMANDS) + 1);
+    rl_completion_query_items = static_cast<int>(MAX_SESSIONS + command_table().size() + 1);
     rl_initialize();
     // The library's incremental search reads its keys itself and would hold
     // the loop (and every server line) until it ends; this search back for
@@ -266,7 +264,8 @@ void LineEditor::hide() {
     const Busy busy(shown_);
     shown_ = false;
     // The cursor may stand on a lower row when the typed text wraps.
-    const auto columns = static_cast<std::size_t>(terminal_columns());
+    const std::size_t width = terminal_columns();
+    const std::size_t columns = width > 0 ? width : 80;
     const std::string_view before(rl_line_buffer, static_cast<std::size_t>(rl_point));
     const std::size_t row = (cells(prompt_) + cells(before)) / columns;
     std::fputc('\r', stdout);

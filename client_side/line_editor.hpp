@@ -11,9 +11,14 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 // Offers `name` to Tab completion after /join, /leave and /msg.
 void remember_session(std::string_view name);
+
+// The command words that Tab completes `prefix` to, each once, in the
+// order of the command table.
+std::vector<std::string> command_words(std::string_view prefix);
 
 class LineEditor {
 public:

@@ -16,11 +16,13 @@
 #include "line_reader.hpp"
 #include "receiver.hpp"
 #include "sender.hpp"
+#include "wrap.hpp"
 
 void print_banner() {
     std::printf("\n//********************************************************************\\\\");
     std::printf("\n//                      THE CLIENT PROGRAM                            \\\\");
     std::printf("\n//********************************************************************\\\\\n\n");
+    std::printf("Type /help for the commands.\n");
 }
 
 void print_inactivity(std::chrono::microseconds timeout) {
@@ -123,6 +125,7 @@ int run_client(int input_fd, const ClientOptions& options) {
         keyboard.attach(&*editor);
     }
     promptInEditor = editor.has_value();
+    wrap_at_terminal(editor.has_value());
     const int login_keyboard_fd =
         options.interactive.value_or(::isatty(input_fd) == 1) ? input_fd : -1;
     // Someone at the keyboard can be asked whether to trust a server.

@@ -1,4 +1,5 @@
 // The reply interpreter: one printout per reply, relayed line and refusal.
+// All of it goes through printf_server, which wraps it at a terminal.
 #include "receiver.hpp"
 
 #include <cstdio>
@@ -9,26 +10,28 @@
 #include "connection.hpp"
 #include "line_editor.hpp"
 #include "protocol.hpp"
+#include "wrap.hpp"
 
 bool receiver_create(std::string_view word, Tokenizer& fields) {
     const auto name = fields.next(proto::FIELD_SEP);
     if (!name) return false;
     if (word == proto::NEWCONF_ACK) {
         remember_session(*name);
-        std::printf("STATUS: Created session '%.*s' successfully!\n", len(*name), name->data());
+        printf_server("STATUS: Created session '%.*s' successfully!\n", len(*name), name->data());
         return true;
     }
     const auto code = fields.rest();
     if (!code) return false;
     if (*code == proto::NEWCONF_NOT_LOGGED_IN) {
-        std::printf("ERROR: Couldn't create session '%.*s' because user is not logged in.\n",
-                    len(*name), name->data());
+        printf_server("ERROR: Couldn't create session '%.*s' because user is not logged in.\n",
+                      len(*name), name->data());
     } else if (*code == proto::NEWCONF_EXISTS) {
         remember_session(*name);
-        std::printf("ERROR: Couldn't create session '%.*s' because that session already exists.\n",
-                    len(*name), name->data());
+        printf_server(
+            "ERROR: Couldn't create session '%.*s' because that session already exists.\n",
+            len(*name), name->data());
     } else if (*code == proto::NEWCONF_TABLE_FULL) {
-        std::printf(
+        printf_server(
             "ERROR: Couldn't create session '%.*s' because the server has reached its maximum "
             "number of sessions.\n",
             len(*name), name->data());
@@ -43,7 +46,7 @@ bool receiver_join(std::string_view word, Tokenizer& fields) {
     if (!name) return false;
     if (word == proto::JOIN_ACK) {
         remember_session(*name);
-        std::printf("STATUS: Joined session '%.*s' successfully!\n", len(*name), name->data());
+        printf_server("STATUS: Joined session '%.*s' successfully!\n", len(*name), name->data());
         return true;
     }
     const auto code = fields.rest();
@@ -57,13 +60,13 @@ bool receiver_join(std::string_view word, Tokenizer& fields) {
         why = "session is full";
     } else if (*code == proto::JOIN_ALREADY_MEMBER) {
         remember_session(*name);
-        std::printf("You are already part of session '%.*s'!\n", len(*name), name->data());
+        printf_server("You are already part of session '%.*s'!\n", len(*name), name->data());
         return true;
     } else {
         print_unrecognized(proto::join_fields(*name, {*code}));
         return true;
     }
-    std::printf("Couldn't join session '%.*s' because %s.\n", len(*name), name->data(), why);
+    printf_server("Couldn't join session '%.*s' because %s.\n", len(*name), name->data(), why);
     return true;
 }
 
@@ -71,9 +74,9 @@ bool receiver_leave(std::string_view word, Tokenizer& fields) {
     const auto name = fields.rest();
     if (!name) return false;
     if (word == proto::LEAVE_ACK) {
-        std::printf("STATUS: Left session '%.*s' successfully!\n", len(*name), name->data());
+        printf_server("STATUS: Left session '%.*s' successfully!\n", len(*name), name->data());
     } else {
-        std::printf(
+        printf_server(
             "ERROR: Unable to leave session '%.*s' because you aren't part of that session.\n",
             len(*name), name->data());
     }
@@ -84,40 +87,40 @@ void receiver_qry(Tokenizer& fields) {
     // Every entry is cut out first: each is then cut again at '#'.
     std::vector<std::string_view> entries;
     while (const auto entry = fields.next(proto::ENTRY_SEP)) entries.push_back(*entry);
-    std::printf("STATUS: QRY -");
+    printf_server("STATUS: QRY -");
     for (std::string_view entry : entries) {
         Tokenizer user(entry);
         const auto clientID = user.next(proto::FIELD_SEP);
         if (!clientID) continue;
-        std::printf("\n\tUSER: %.*s - SESSIONS:", len(*clientID), clientID->data());
+        printf_server("\n\tUSER: %.*s - SESSIONS:", len(*clientID), clientID->data());
         while (const auto session = user.next(proto::FIELD_SEP)) {
             remember_session(*session);
-            std::printf(" %.*s", len(*session), session->data());
+            printf_server(" %.*s", len(*session), session->data());
         }
     }
-    std::printf("\n");
+    printf_server("\n");
 }
 
 void receiver_qryme(Tokenizer& fields) {
-    std::printf("STATUS: QRYME - ");
+    printf_server("STATUS: QRYME - ");
     auto session = fields.next(proto::FIELD_SEP);
     if (!session) {
-        std::printf("You are not part of any sessions");
+        printf_server("You are not part of any sessions");
     } else {
-        std::printf("You are part of the following sessions:");
+        printf_server("You are part of the following sessions:");
         for (; session; session = fields.next(proto::FIELD_SEP)) {
             remember_session(*session);
-            std::printf(" %.*s", len(*session), session->data());
+            printf_server(" %.*s", len(*session), session->data());
         }
     }
-    std::printf(".\n");
+    printf_server(".\n");
 }
 
 void handle_reply(std::string_view message) {
     const std::string text = caret_notation(message);
     if (!text.empty() && text.front() == proto::RELAY_MARK) {
         remember_session(std::string_view(text).substr(1, text.find(proto::RELAY_CLOSE) - 1));
-        std::printf("%s\n", text.c_str());
+        printf_server("%s\n", text.c_str());
         return;
     }
     Tokenizer fields(text);
@@ -134,18 +137,18 @@ void handle_reply(std::string_view message) {
     } else if (word == proto::QRYME_ACK) {
         receiver_qryme(fields);
     } else if (word == proto::QRY_NACK || word == proto::QRYME_NACK) {
-        std::printf("ERROR: Query was unsuccessful.\n");
+        printf_server("ERROR: Query was unsuccessful.\n");
     } else if (word == proto::MSG_NACK) {
         const auto name = fields.rest();
         complete = name.has_value();
         if (complete) {
-            std::printf(
+            printf_server(
                 "ERROR: Sending message was unsuccessful. You are not part of the session, %.*s.\n",
                 len(*name), name->data());
         }
     } else {
-        std::printf("CRITICAL ERROR: Received ACK '%.*s' not recognized!\n", len(word),
-                    word.data());
+        printf_server("CRITICAL ERROR: Received ACK '%.*s' not recognized!\n", len(word),
+                      word.data());
     }
     // A reply that lacks a field its printout needs is shown whole.
     if (!complete) print_unrecognized(text);

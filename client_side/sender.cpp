@@ -2,6 +2,7 @@
 // dispatcher that picks one for each keyboard line.
 #include "sender.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 
@@ -27,19 +28,45 @@ Arg send_session_request(ServerConnection& serverSocket, std::string_view word, 
 
 }  // namespace
 
+const std::vector<Command>& command_table() {
+    using Conn = ServerConnection;
+    static const std::vector<Command> table = {
+        {"/login", "[-tls] <clientID> <password> <serverIP> <serverPort>",
+         "Logs in to the server. With -tls the connection is encrypted and the server verified "
+         "before the password is sent.",
+         false, sender_login_cmd},
+        {"/logout", "", "Logs out and forgets the current session.", false,
+         [](Conn& s, Tokenizer&) { sender_logout_cmd(s); }},
+        {"/quit", "", "Logs out if logged in, and ends the program.", false,
+         [](Conn& s, Tokenizer&) { sender_quit_cmd(s); }},
+        {"/create", "<sessionID>", "Creates a session, with you as its first member.", true,
+         sender_create_cmd},
+        {"/join", "<sessionID>", "Joins a session; its other members are told.", true,
+         sender_join_cmd},
+        {"/leave", "", "Leaves every session you are in.", true, sender_leave_cmd},
+        {"/leave", "<sessionID> ...", "Leaves the sessions named.", true, sender_leave_cmd},
+        {"/qry", "", "Lists the users online, each with the sessions the user is in.", true,
+         [](Conn& s, Tokenizer&) { sender_qry_cmd(s); }},
+        {"/qryme", "", "Lists the names of the sessions you are in.", true,
+         [](Conn& s, Tokenizer&) { sender_qryme_cmd(s); }},
+        {"/msg", "<sessionID> <text>",
+         "Sends text to the session, which becomes the current one: lines not beginning with / "
+         "go there too.",
+         true, [](Conn& s, Tokenizer& w) { sender_msg_cmd(s, w, MSG_COMMAND); }},
+        {"/help", "", "Lists these commands.", false, [](Conn&, Tokenizer&) { sender_ls_cmd(); }},
+        {"/ls", "", "Lists these commands, as /help does.", false,
+         [](Conn&, Tokenizer&) { sender_ls_cmd(); }},
+    };
+    return table;
+}
+
 void sender_ls_cmd() {
-    std::printf(
-        "/login [-tls] <clientID> <password> <serverIP> <serverPort>\tTo log in to the server.\n"
-        "/logout\tTo logout from the server.\n"
-        "/quit\tTo exit the program (logging out if need be).\n"
-        "/create <sessionID>\tTo create a conference.\n"
-        "/join <sessionID>\tTo join a conference.\n"
-        "/leave\tTo leave all conferences.\n"
-        "/leave <sessionID> ...\tTo leave conferences.\n"
-        "/qry\tLists users online and the sessions they are part of.\n"
-        "/qryme\tLists the sessions you are part of and the users who are part of those "
-        "sessions.\n"
-        "/msg <sessionID>\tTo send a message to that particular session.\n");
+    for (const Command& command : command_table()) {
+        const std::string_view blank = command.arguments.empty() ? "" : " ";
+        std::printf("%.*s%.*s%.*s\t%.*s\n", len(command.word), command.word.data(), len(blank),
+                    blank.data(), len(command.arguments), command.arguments.data(),
+                    len(command.help), command.help.data());
+    }
 }
 
 void sender_login_cmd(ServerConnection& serverSocket, Tokenizer& words) {
@@ -183,21 +210,16 @@ void sender(ServerConnection& serverSocket, LineReader& keyboard) {
         return;
     }
     const std::string_view word = words.next(BLANK).value_or(std::string_view());
-    if (word == "/ls" || word == "/help") return sender_ls_cmd();
-    if (word == "/login") return sender_login_cmd(serverSocket, words);
-    if (word == "/logout") return sender_logout_cmd(serverSocket);
-    if (word == "/quit") return sender_quit_cmd(serverSocket);
-    if (!serverSocket.connected()) {
+    const auto& table = command_table();
+    const auto command = std::find_if(table.begin(), table.end(),
+                                      [word](const Command& c) { return c.word == word; });
+    if (command != table.end() && (!command->needs_login || serverSocket.connected())) {
+        command->handler(serverSocket, words);
+    } else if (!serverSocket.connected()) {
         std::printf("ERROR: Invalid command! You aren't logged in!\n");
-        return;
+    } else {
+        std::printf("ERROR: Invalid command!\n");
     }
-    if (word == "/create") return sender_create_cmd(serverSocket, words);
-    if (word == "/join") return sender_join_cmd(serverSocket, words);
-    if (word == "/leave") return sender_leave_cmd(serverSocket, words);
-    if (word == "/qry") return sender_qry_cmd(serverSocket);
-    if (word == "/qryme") return sender_qryme_cmd(serverSocket);
-    if (word == "/msg") return sender_msg_cmd(serverSocket, words, MSG_COMMAND);
-    std::printf("ERROR: Invalid command!\n");
 }
 
 void sender_while_logging_in(ServerConnection& serverSocket, LineReader& keyboard) {

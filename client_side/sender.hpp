@@ -3,6 +3,9 @@
 // before a request is built; replies are printed later by the receiver.
 #pragma once
 
+#include <string_view>
+#include <vector>
+
 #include "connection.hpp"
 #include "line_reader.hpp"
 #include "tokenizer.hpp"
@@ -12,6 +15,22 @@ enum MsgMode {
     MSG_PLAIN_LINE = 1,  // the whole line goes to lastSession
     MSG_COMMAND = 2,     // "/msg <session> <text>"
 };
+
+// One form of a prompt command: the word, its arguments and description as
+// /help shows them, whether it needs a login, and what carries it out (with
+// `words` right after the command word). A command with several forms has a
+// row for each; the first row of a word decides.
+struct Command {
+    std::string_view word;
+    std::string_view arguments;  // "" when it takes none
+    std::string_view help;
+    bool needs_login;
+    void (*handler)(ServerConnection& serverSocket, Tokenizer& words);
+};
+
+// Every prompt command, in the order /help lists them: the dispatcher, /help
+// and the editor's Tab completion all read this one table.
+const std::vector<Command>& command_table();
 
 // Takes the next line from the keyboard and carries it out. The end of
 // input acts as /quit.

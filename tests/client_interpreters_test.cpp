@@ -7,13 +7,18 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <clocale>
+
 #include "client_state.hpp"
 #include "connection.hpp"
 #include "history.hpp"
+#include "line_editor.hpp"
 #include "receiver.hpp"
 #include "sender.hpp"
 #include "support.hpp"
 #include "validation.hpp"
+#include "wrap.hpp"
 
 namespace {
 
@@ -71,13 +76,16 @@ TEST_P(Sender, CarriesOutEveryLine) {
     EXPECT_EQ(peer.valid() ? drain(peer.get()) : "", c.sent);
 }
 const string HELP =
-    "/login [-tls] <clientID> <password> <serverIP> <serverPort>\tTo log in to the server.\n"
-    "/logout\tTo logout from the server.\n/quit\tTo exit the program (logging out if need be).\n"
-    "/create <sessionID>\tTo create a conference.\n/join <sessionID>\tTo join a conference.\n"
-    "/leave\tTo leave all conferences.\n/leave <sessionID> ...\tTo leave conferences.\n"
-    "/qry\tLists users online and the sessions they are part of.\n"
-    "/qryme\tLists the sessions you are part of and the users who are part of those sessions.\n"
-    "/msg <sessionID>\tTo send a message to that particular session.\n";
+    "/login [-tls] <clientID> <password> <serverIP> <serverPort>\tLogs in to the server. With "
+    "-tls the connection is encrypted and the server verified before the password is sent.\n"
+    "/logout\tLogs out and forgets the current session.\n/quit\tLogs out if logged in, and ends "
+    "the program.\n/create <sessionID>\tCreates a session, with you as its first member.\n"
+    "/join <sessionID>\tJoins a session; its other members are told.\n/leave\tLeaves every "
+    "session you are in.\n/leave <sessionID> ...\tLeaves the sessions named.\n/qry\tLists the "
+    "users online, each with the sessions the user is in.\n/qryme\tLists the names of the "
+    "sessions you are in.\n/msg <sessionID> <text>\tSends text to the session, which becomes the "
+    "current one: lines not beginning with / go there too.\n/help\tLists these commands.\n"
+    "/ls\tLists these commands, as /help does.\n";
 const string NOT_IN = "ERROR: Invalid command! You aren't logged in!\n";
 const string TOO_LONG =
     "ERROR: buffer entered is too large to fit in buffer which is of size 500 bytes.\n";
@@ -179,6 +187,44 @@ TEST(Receiver, AResetConnectionLogsOut) {
     EXPECT_TRUE(shown);  // the loop draws the prompt again
     EXPECT_FALSE(serverSocket.connected());
 }
+
+// Every command the dispatcher knows has its help line and is completed by Tab.
+TEST(Commands, EachIsHelpedAndCompleted) {
+    const string help = "\n" + printed(sender_ls_cmd);
+    for (const Command& c : command_table()) {
+        const string usage =
+            string(c.word) + (c.arguments.empty() ? "" : " ") + string(c.arguments);
+        EXPECT_NE(help.find("\n" + usage + "\t" + string(c.help) + "\n"), string::npos) << usage;
+        const auto all = command_words("/"), own = command_words(c.word);  // each once
+        EXPECT_TRUE(std::count(all.begin(), all.end(), c.word) == 1 && own.at(0) == c.word)
+            << usage;
+    }
+}
+
+// Server text at a terminal 10 columns wide: a row that does not fit goes on
+// below the continuation marker, never splitting a character.
+struct Wrap {
+    const char *name, *text, *rows;
+};
+class Wrapping : public testing::TestWithParam<Wrap> {};
+TEST_P(Wrapping, MarksEveryFurtherRow) {
+    const string before = std::setlocale(LC_CTYPE, nullptr);
+    if (std::setlocale(LC_CTYPE, "C.UTF-8") == nullptr) GTEST_SKIP() << "no C.UTF-8 locale";
+    std::size_t column = 0;
+    EXPECT_EQ(wrap_rows(GetParam().text, 10, column), GetParam().rows);
+    std::setlocale(LC_CTYPE, before.c_str());
+    EXPECT_EQ(column, 0u);
+}
+INSTANTIATE_TEST_SUITE_P(
+    Client, Wrapping,
+    testing::Values(Wrap{"Shorter", "[a] b: hi\n", "[a] b: hi\n"},
+                    Wrap{"Exact", "0123456789\n", "0123456789\n"},
+                    Wrap{"OneOver", "0123456789[a] c: x\n", "0123456789\n| [a] c: x\n"},
+                    Wrap{"ThreeRows", "0123456789abcdefghij\n", "0123456789\n| abcdefgh\n| ij\n"},
+                    Wrap{"AccentFits", "012345678\xc3\xa9\n", "012345678\xc3\xa9\n"},
+                    Wrap{"WideMoves", "012345678\xe4\xb8\xad\n", "012345678\n| \xe4\xb8\xad\n"},
+                    Wrap{"TabOver", "0123456789\tx\n", "0123456789\n| \tx\n"}),
+    [](const auto& row) { return string(row.param.name); });
 
 TEST(ClientValidation, PortBoundsPass) {
     EXPECT_EQ(chk_serverPort("1024") + chk_serverPort("65535"), 0);

@@ -25,7 +25,9 @@ const string STILL_WAITING =
 struct Client : support::Child {
     explicit Client(const char* idle_ms, const char* keyboard = "-", const char* login_ms = "70000")
         : Child({"/proc/self/exe", keyboard, idle_ms, login_ms}, ".") {}
-    string shown() const { return output().substr(output().find("\\\\\n\n") + 4); }
+    string shown() const {
+        return output().substr(output().find("/help for the commands.\n") + 24);
+    }
 };
 
 // A loopback listener for one client.

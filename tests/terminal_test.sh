@@ -4,7 +4,8 @@
 # capture-pane, and bob, a raw protocol member on a bash socket. A line bob
 # sends while alice types goes above her half-typed line, in caret notation
 # (it carries a clear-screen sequence); history, completion (of a name found
-# taken, never of one with control bytes), history kept for the next run
+# taken, never of one with control bytes), long lines wrapped by the client
+# so that blanks cannot make a row pass for a line, history kept for the next run
 # (never a /login line), Ctrl-D and Ctrl-C, which leave the
 # terminal's modes as they were, and a terminal that hangs up.
 #   tests/terminal_test.sh <server> <client> <1 if it has line editing>
@@ -74,10 +75,11 @@ type_in "ne"
 bob_gets "[lobby] bob says: "$'\e[2J\e[H'"interrupting you"
 bob_gets "[lobby] alice says: ${half}ne"
 
+wrapped=("[lobby] alice says: ${half:0:100}" "| ${half:100}ne") # 190 columns: the client wraps
 keys Up
-holds lines "[lobby] alice says: ${half}ne" "@lobby: ${half}ne"
+holds lines "${wrapped[@]}" "@lobby: ${half}ne"
 keys Up Up Up Up # the oldest line kept; the /login line never was
-holds lines "[lobby] alice says: ${half}ne" "@lobby: /create lobby"
+holds lines "${wrapped[@]}" "@lobby: /create lobby"
 keys C-u
 printf 'NEWCONF#zoo\0NEWCONF#yardsticks\0NEWCONF#l\033[2J\0' >&3 # the last a name no one can type
 bob_gets NEWCONF_ACK#zoo && bob_gets NEWCONF_ACK#yardsticks && bob_gets "NEWCONF_ACK#l"$'\e[2J'
@@ -88,6 +90,11 @@ shows "        USER: bob - SESSIONS: lobby zoo yardsticks l^[[2J"
 keys -l "/join y" && keys Tab && holds lines "@lobby: /join yardsticks" && keys C-u # seen listed, 10 long
 keys -l "/jo" && keys Tab && keys -l "l" && keys Tab && holds lines "@lobby: /join lobby" # only lobby
 keys Enter && shows "You are already part of session 'lobby'!"
+# Blanks up to the width cannot make a row that passes for alice's line.
+printf 'MSG#lobby#ok%100s[lobby] alice says: forged\0' '' >&3
+bob_gets "[lobby] bob says: ok$(printf %100s)[lobby] alice says: forged"
+holds lines "[lobby] bob says: ok" "| [lobby] alice says: forged" "@lobby:"
+tm capture-pane -p -t conf | grep -q '^\[lobby\] alice says: forged' && fail "a forged row"
 
 keys C-d && shows "STATUS: Successfully logged out from the server."
 shows "exit 0" && shows "modes kept 1"

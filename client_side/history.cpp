@@ -5,7 +5,6 @@
 #include "history.hpp"
 
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,38 +13,17 @@
 #include <cstdlib>
 #include <fstream>
 
+#include "user_dirs.hpp"
+
 namespace {
 
 constexpr std::string_view BLANKS = " \t";
 
-bool absolute(const char* path) {
-    return path != nullptr && path[0] == '/';
-}
-
-// Makes the folders of `path` that are missing, each 0700.
-bool make_folders(const std::string& path) {
-    for (std::size_t slash = path.find('/', 1); slash != std::string::npos;
-         slash = path.find('/', slash + 1)) {
-        const std::string folder = path.substr(0, slash);
-        if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return false;
-    }
-    return true;
-}
-
 }  // namespace
 
 std::string history_path() {
-    // A relative XDG_STATE_HOME is to be ignored, as the base directory rules say.
-    if (const char* state = std::getenv("XDG_STATE_HOME"); absolute(state)) {
-        return std::string(state) + "/conference/history";
-    }
-    const char* home = std::getenv("HOME");
-    if (!absolute(home)) {
-        const passwd* user = ::getpwuid(::getuid());
-        home = user != nullptr ? user->pw_dir : nullptr;
-    }
-    if (!absolute(home)) return {};
-    return std::string(home) + "/.local/state/conference/history";
+    const std::string dir = user_dir("XDG_STATE_HOME", ".local/state");
+    return dir.empty() ? dir : dir + "/conference/history";
 }
 
 bool worth_keeping(std::string_view line) {
@@ -72,7 +50,7 @@ bool save_history_line(const std::string& path, std::string_view line) {
     if (path.empty() || !worth_keeping(line) || line.find('\n') != std::string_view::npos) {
         return false;
     }
-    if (!make_folders(path)) return false;
+    if (make_folders(path) != 0) return false;
     std::vector<std::string> lines = load_history(path);
     lines.emplace_back(line);
     const std::size_t first = lines.size() > HISTORY_LINES ? lines.size() - HISTORY_LINES : 0;

@@ -2,7 +2,6 @@
 #include "known_servers.hpp"
 
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,22 +11,11 @@
 #include <sstream>
 
 #include "fd.hpp"
+#include "user_dirs.hpp"
 
 std::string known_servers_path() {
-    const char* config = std::getenv("XDG_CONFIG_HOME");
-    std::string dir;
-    if (config != nullptr && *config != '\0') {
-        dir = config;
-    } else {
-        const char* home = std::getenv("HOME");
-        if (home == nullptr || *home == '\0') {
-            const passwd* user = ::getpwuid(::getuid());
-            if (user == nullptr) return {};
-            home = user->pw_dir;
-        }
-        dir = std::string(home) + "/.config";
-    }
-    return dir + "/conference/known_servers";
+    const std::string dir = user_dir("XDG_CONFIG_HOME", ".config");
+    return dir.empty() ? dir : dir + "/conference/known_servers";
 }
 
 KnownServer find_known_server(const std::string& path, std::string_view host, std::string_view port,
@@ -57,11 +45,7 @@ std::string known_server_line(std::string_view host, std::string_view port,
 }
 
 int remember_server(const std::string& path, std::string_view line) {
-    // Every missing directory on the way, private to the user.
-    for (std::size_t slash = path.find('/', 1); slash != std::string::npos;
-         slash = path.find('/', slash + 1)) {
-        if (::mkdir(path.substr(0, slash).c_str(), 0700) != 0 && errno != EEXIST) return errno;
-    }
+    if (const int err = make_folders(path); err != 0) return err;
     const Fd file(::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600));
     if (!file.valid()) return errno;
     const std::string text = std::string(line) + "\n";

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <cwchar>
 #include <set>
+#include <utility>
 #include <vector>
 
 #include "history.hpp"
@@ -54,6 +55,7 @@ LineEditor::LineEditor() = default;
 LineEditor::~LineEditor() = default;
 void LineEditor::show(const std::string&) {}
 void LineEditor::hide() {}
+void LineEditor::answer_next() {}
 LineEditor::Key LineEditor::read(std::string&) {
     return Key::end;
 }
@@ -68,6 +70,7 @@ namespace {
 LineEditor::Key finished = LineEditor::Key::none;
 std::string finished_line;
 std::string history_file;  // "": lines are kept for this run only
+bool answering = false;    // the line being typed answers a question
 
 std::string_view first_word(std::string_view line) {
     const auto start = line.find_first_not_of(' ');
@@ -85,7 +88,7 @@ void on_line(char* text) {
     finished_line.assign(text);
     std::free(text);  // NOLINT(cppcoreguidelines-no-malloc): the library allocated it
     // The line as entered decides, whichever line it was recalled from.
-    if (worth_keeping(finished_line)) {
+    if (!std::exchange(answering, false) && worth_keeping(finished_line)) {
         add_history(finished_line.c_str());
         save_history_line(history_file, finished_line);
     }
@@ -271,6 +274,10 @@ void LineEditor::hide() {
     std::fputc('\r', stdout);
     if (row > 0) std::printf("\x1b[%zuA", row);
     std::fputs("\x1b[J", stdout);
+}
+
+void LineEditor::answer_next() {
+    answering = true;
 }
 
 LineEditor::Key LineEditor::read(std::string& line) {

@@ -38,6 +38,9 @@ public:
     // Takes the prompt and the typed text off the screen, so that other
     // output starts on a clean line; show() draws them again.
     void hide();
+    // The next line entered answers a question: it is not a command, and
+    // history does not keep it.
+    void answer_next();
     // Takes what the terminal has for us. On Key::line, `line` holds the
     // finished line and its newline; Key::end is Ctrl-D on an empty line.
     Key read(std::string& line);

@@ -88,6 +88,7 @@ LineReader::Result LineReader::next(std::string_view& line) {
 
 LineReader::Result LineReader::ask(const std::string& question, std::string_view& line) {
     if (editor_ != nullptr) {
+        editor_->answer_next();
         editor_->show(question);
     } else {
         std::fputs(question.c_str(), stdout);

@@ -115,7 +115,6 @@ Got read_tls(Connection& c) {
 
 Got read_slot(int i) {
     Connection& c = slots[i];
-    c.heard = true;
     if (c.tls) return read_tls(c);
     ssize_t got;
     do {

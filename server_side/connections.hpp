@@ -39,7 +39,6 @@ struct Connection {
     bool write_wants_read = false;  // TLS: writing waits for bytes from the peer
     bool tls_more = false;          // TLS: the library may hold more than the buffer took
     std::size_t tls_retry = 0;      // TLS: a write to make again with the same bytes
-    bool heard = false;             // something has been read from the peer
     std::optional<Framer> in;       // present while the slot is in use
     std::string out;                // queued messages, each with its NUL
     std::size_t out_sent = 0;       // bytes of `out` already written

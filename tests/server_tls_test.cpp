@@ -201,7 +201,7 @@ TEST_F(Tls, WrongPeersCostOnlyTheirConnection) {
     EXPECT_TRUE(log_until("ERROR: TLS handshake on socket"));
     TlsPeer to_plain(port);
     EXPECT_FALSE(to_plain.handshake());
-    EXPECT_THAT(log(), HasSubstr("spoke TLS to the plain port. closed.\n"));
+    EXPECT_THAT(log(), HasSubstr("spoke TLS to the plain port. closed.\nclose socket"));
     auto alice = logged_in("alice", "pw1");
     now += 61s;
     EXPECT_TRUE(log_until("did not log in within 60 seconds.\n"));

@@ -95,7 +95,10 @@ Got read_tls(Connection& c) {
         } else if (r.io == TlsIo::want_read || r.io == TlsIo::want_write) {
             return any ? Got::some : Got::nothing;
         } else if (r.io == TlsIo::closed) {
-            // What came before the end is served first; the end reads again.
+            // What came before the end is served first; the end is read
+            // again in the next pass, which select may not announce (a
+            // close_notify on a socket left open).
+            c.tls_more = any;
             return any ? Got::some : Got::end;
         } else {
             const int err = errno;

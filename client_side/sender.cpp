@@ -30,32 +30,29 @@ Arg send_session_request(ServerConnection& serverSocket, std::string_view word, 
 
 const std::vector<Command>& command_table() {
     using Conn = ServerConnection;
+    // The lines that were right keep their words; /qryme, /msg and /login
+    // say what they really take and print, and /help and /ls are listed.
     static const std::vector<Command> table = {
         {"/login", "[-tls] <clientID> <password> <serverIP> <serverPort>",
-         "Logs in to the server. With -tls the connection is encrypted and the server verified "
-         "before the password is sent.",
-         false, sender_login_cmd},
-        {"/logout", "", "Logs out and forgets the current session.", false,
+         "To log in to the server (-tls: encrypted, the server verified first).", false,
+         sender_login_cmd},
+        {"/logout", "", "To logout from the server.", false,
          [](Conn& s, Tokenizer&) { sender_logout_cmd(s); }},
-        {"/quit", "", "Logs out if logged in, and ends the program.", false,
+        {"/quit", "", "To exit the program (logging out if need be).", false,
          [](Conn& s, Tokenizer&) { sender_quit_cmd(s); }},
-        {"/create", "<sessionID>", "Creates a session, with you as its first member.", true,
-         sender_create_cmd},
-        {"/join", "<sessionID>", "Joins a session; its other members are told.", true,
-         sender_join_cmd},
-        {"/leave", "", "Leaves every session you are in.", true, sender_leave_cmd},
-        {"/leave", "<sessionID> ...", "Leaves the sessions named.", true, sender_leave_cmd},
-        {"/qry", "", "Lists the users online, each with the sessions the user is in.", true,
+        {"/create", "<sessionID>", "To create a conference.", true, sender_create_cmd},
+        {"/join", "<sessionID>", "To join a conference.", true, sender_join_cmd},
+        {"/leave", "", "To leave all conferences.", true, sender_leave_cmd},
+        {"/leave", "<sessionID> ...", "To leave conferences.", true, sender_leave_cmd},
+        {"/qry", "", "Lists users online and the sessions they are part of.", true,
          [](Conn& s, Tokenizer&) { sender_qry_cmd(s); }},
-        {"/qryme", "", "Lists the names of the sessions you are in.", true,
+        {"/qryme", "", "Lists the sessions you are part of.", true,
          [](Conn& s, Tokenizer&) { sender_qryme_cmd(s); }},
         {"/msg", "<sessionID> <text>",
-         "Sends text to the session, which becomes the current one: lines not beginning with / "
-         "go there too.",
-         true, [](Conn& s, Tokenizer& w) { sender_msg_cmd(s, w, MSG_COMMAND); }},
-        {"/help", "", "Lists these commands.", false, [](Conn&, Tokenizer&) { sender_ls_cmd(); }},
-        {"/ls", "", "Lists these commands, as /help does.", false,
-         [](Conn&, Tokenizer&) { sender_ls_cmd(); }},
+         "To send a message to that particular session (then lines without / go there too).", true,
+         [](Conn& s, Tokenizer& w) { sender_msg_cmd(s, w, MSG_COMMAND); }},
+        {"/help", "", "To list these commands.", false, [](Conn&, Tokenizer&) { sender_ls_cmd(); }},
+        {"/ls", "", "To list these commands.", false, [](Conn&, Tokenizer&) { sender_ls_cmd(); }},
     };
     return table;
 }

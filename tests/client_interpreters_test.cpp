@@ -76,16 +76,14 @@ TEST_P(Sender, CarriesOutEveryLine) {
     EXPECT_EQ(peer.valid() ? drain(peer.get()) : "", c.sent);
 }
 const string HELP =
-    "/login [-tls] <clientID> <password> <serverIP> <serverPort>\tLogs in to the server. With "
-    "-tls the connection is encrypted and the server verified before the password is sent.\n"
-    "/logout\tLogs out and forgets the current session.\n/quit\tLogs out if logged in, and ends "
-    "the program.\n/create <sessionID>\tCreates a session, with you as its first member.\n"
-    "/join <sessionID>\tJoins a session; its other members are told.\n/leave\tLeaves every "
-    "session you are in.\n/leave <sessionID> ...\tLeaves the sessions named.\n/qry\tLists the "
-    "users online, each with the sessions the user is in.\n/qryme\tLists the names of the "
-    "sessions you are in.\n/msg <sessionID> <text>\tSends text to the session, which becomes the "
-    "current one: lines not beginning with / go there too.\n/help\tLists these commands.\n"
-    "/ls\tLists these commands, as /help does.\n";
+    "/login [-tls] <clientID> <password> <serverIP> <serverPort>\tTo log in to the server (-tls: "
+    "encrypted, the server verified first).\n/logout\tTo logout from the server.\n/quit\tTo "
+    "exit the program (logging out if need be).\n/create <sessionID>\tTo create a conference.\n"
+    "/join <sessionID>\tTo join a conference.\n/leave\tTo leave all conferences.\n/leave "
+    "<sessionID> ...\tTo leave conferences.\n/qry\tLists users online and the sessions they are "
+    "part of.\n/qryme\tLists the sessions you are part of.\n/msg <sessionID> <text>\tTo send a "
+    "message to that particular session (then lines without / go there too).\n/help\tTo list "
+    "these commands.\n/ls\tTo list these commands.\n";
 const string NOT_IN = "ERROR: Invalid command! You aren't logged in!\n";
 const string TOO_LONG =
     "ERROR: buffer entered is too large to fit in buffer which is of size 500 bytes.\n";

@@ -5,9 +5,10 @@
 # request, which holds the password, reaches only those. s_server prints
 # what it receives and sends what it reads from its input: LG_ACK, then
 # replies.
-#   tests/client_tls_test.sh <client>    exits 0 passed, 1 failed, 77 skipped.
+# Last, our server's plain port, which speaks no TLS: the handshake fails.
+#   tests/client_tls_test.sh <client> <server>    exits 0 passed, 1 failed, 77 skipped.
 set -u
-client=$(realpath "$1")
+client=$(realpath "$1") server=$(realpath "$2")
 command -v openssl >/dev/null || { echo "SKIP: openssl is not installed"; exit 77; }
 [ -r /proc/net/tcp ] || { echo "SKIP: no /proc/net/tcp to see s_server listen"; exit 77; }
 work=$(mktemp -d) && cd "$work" || exit 1
@@ -29,7 +30,7 @@ fp() { openssl x509 -in "$1.pem" -pubkey -noout | openssl pkey -pubin -outform D
 
 # Waits (at most 5 s) until "$@" holds.
 until_ok() { for _ in $(seq 100); do "$@" && return 0; sleep 0.05; done; return 1; }
-listening() { grep -q ":$(printf %04X "$port") 00000000:0000 0A" /proc/net/tcp || gone "$pid"; }
+listening() { grep -Eqs ":$(printf %04X "$port") 0+:0000 0A" /proc/net/tcp /proc/net/tcp6 || gone "$pid"; }
 gone() { ! kill -0 "$1" 2>/dev/null; }
 # The login's answer comes with 40 replies in one record: more than one read
 # takes, so the rest waits inside the TLS library, where select() sees nothing.
@@ -80,4 +81,14 @@ ip;127.0.0.1;;;0;ERROR: Its key fingerprint is SHA256:KEY.
 wrong;127.0.0.1;ca;;0;ERROR: The server's certificate is not trusted for 127.0.0.1 (IP address mismatch),
 self;localhost;ca;;1;STATUS: The server's certificate is valid for localhost.
 EOF
+row=plain && printf 'alice,alice1\n' >accounts.csv
+for _ in 1 2 3 4 5; do
+    port=$((20000 + RANDOM % 40000))
+    "$server" "$port" >log 2>&1 &
+    pid=$! && until_ok listening && ! gone "$pid" && break || pid=""
+done
+[ -n "$pid" ] || fail "the server did not start"
+printf '/login -tls alice alice1 127.0.0.1 %d\n' "$port" | timeout 20 "$client" >out 2>&1
+grep -Fxq "ERROR: The TLS handshake failed: the server closed the connection." out || fail "no failure"
+until_ok grep -q "spoke TLS to the plain port" log && ! grep -q LOGIN log || fail "LOGIN sent"
 echo "PASS"
